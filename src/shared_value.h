@@ -1,0 +1,16 @@
+// The union demonstration: an integer and a double that share the same eight bytes.
+#pragma once
+
+#include <cstdint>
+
+// Both members begin at the same address: as_int occupies the first four bytes, which on
+// a little-endian machine are the low-order 32 bits of as_double's representation.
+union shared_value {
+    std::int32_t as_int;
+    double as_double;
+};
+
+// Prints four lines: the integer shown as an int and as a double, then the double shown
+// as a double and as an int. The other type's view reads the same bytes, it does not
+// convert the value, so two of the lines do not show 100.
+void show_shared_value();
