@@ -1,0 +1,156 @@
+// The whole program, run as a user runs it: its complete transcript, its waits, its exit
+// status, and what it leaves of the terminal it ran at.
+#include "process.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include <sys/wait.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string transcript = read_file(GOLDEN_TRANSCRIPT);
+const std::string prompt = "Press any key to exit...\n";
+
+// Arguments change nothing, however many and whatever bytes they hold.
+const std::vector<std::string> odd_arguments = {"--help", "", "\xff\xfe\x01", "-x", "two words"};
+
+std::vector<std::string> command(const char* program)
+{
+    std::vector<std::string> argv = {program};
+    argv.insert(argv.end(), odd_arguments.begin(), odd_arguments.end());
+    return argv;
+}
+
+bool exited_with_zero(int status)
+{
+    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void expect_same_settings(const termios& now, const termios& before)
+{
+    EXPECT_EQ(now.c_iflag, before.c_iflag);
+    EXPECT_EQ(now.c_oflag, before.c_oflag);
+    EXPECT_EQ(now.c_cflag, before.c_cflag);
+    EXPECT_EQ(now.c_lflag, before.c_lflag);
+    EXPECT_EQ(std::string(std::begin(now.c_cc), std::end(now.c_cc)),
+              std::string(std::begin(before.c_cc), std::end(before.c_cc)));
+}
+
+// The offset in the transcript at which each greeting's pause and tone must happen: just
+// before its line, when everything before it is already written.
+std::vector<std::size_t> greeting_offsets()
+{
+    std::vector<std::size_t> offsets;
+    for (const char* greeting : {"Hello", "Bonjour", "Ni hao", "Guten tag", "Privet"}) {
+        offsets.push_back(transcript.find(std::string("\n\n\t") + greeting));
+    }
+    return offsets;
+}
+
+} // namespace
+
+TEST(Transcript, GoldenFileIsWhole)
+{
+    ASSERT_FALSE(transcript.empty()) << GOLDEN_TRANSCRIPT;
+    EXPECT_EQ(transcript.substr(transcript.size() - prompt.size()), prompt);
+}
+
+// The program on the fake platform: every byte, and every wait in its place, at once.
+TEST(Transcript, WholeRunPrintsEveryTextInOrderWithEachWaitBetween)
+{
+    const program_result run = run_detached(command(FAKE_PLATFORM_PROGRAM));
+    EXPECT_TRUE(exited_with_zero(run.status)) << run.status;
+    EXPECT_EQ(run.out, transcript);
+
+    std::string expected_events;
+    for (const std::size_t offset : greeting_offsets()) {
+        expected_events += "pause 0 Hz 500 ms at byte " + std::to_string(offset) + "\n";
+        expected_events += "tone 440 Hz 500 ms at byte " + std::to_string(offset) + "\n";
+    }
+    expected_events += "key 0 Hz 0 ms at byte " + std::to_string(transcript.size()) + "\n";
+    EXPECT_EQ(run.err, expected_events);
+}
+
+// The real program from here on: each run takes its full five seconds.
+
+TEST(RealProgram, WithoutATerminalEndsAfterThePromptWhenInputEnds)
+{
+    const program_result run = run_detached(command(PROGRAM));
+    EXPECT_TRUE(exited_with_zero(run.status)) << run.status;
+    EXPECT_EQ(run.out, transcript);
+    EXPECT_EQ(run.err, "");
+}
+
+class AnyKey : public testing::TestWithParam<std::string> {};
+
+TEST_P(AnyKey, EndsTheRunUnseenAndLeavesTheTerminalAsItWas)
+{
+    terminal_run run(command(PROGRAM), false);
+    ASSERT_TRUE(run.read_until_output_has(prompt, 20s)) << run.out;
+    run.type(GetParam());
+
+    EXPECT_TRUE(exited_with_zero(run.wait_for_exit(5s))) << run.status;
+    EXPECT_EQ(run.out, transcript);
+    EXPECT_EQ(run.screen, "") << "the key was echoed";
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.unread_input(), 0) << "part of the key is left for the shell";
+    expect_same_settings(run.settings(), run.settings_at_start);
+}
+
+std::string key_name(const testing::TestParamInfo<std::string>& key)
+{
+    const char* names[] = {"Letter", "ArrowUp", "CtrlC", "CtrlZ"};
+    return names[key.index];
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, AnyKey, testing::Values("q", "\x1b[A", "\x03", "\x1a"), key_name);
+
+TEST(RealProgram, KeysTypedDuringTheGreetingsAreNotShownAndTheFirstEndsTheWait)
+{
+    terminal_run run(command(PROGRAM), true);
+    ASSERT_TRUE(run.read_until_output_has("Hello from function A!", 10s)) << run.screen;
+    // More than any single key sends: whatever the wait does not read must not reach the shell.
+    run.type("ab\x1b[A\r" + std::string(200, 'x'));
+
+    // No further key: the early ones are already waiting when the prompt appears.
+    EXPECT_TRUE(exited_with_zero(run.wait_for_exit(20s))) << run.status;
+    EXPECT_EQ(run.screen, as_on_terminal(transcript));
+    EXPECT_EQ(run.unread_input(), 0);
+    expect_same_settings(run.settings(), run.settings_at_start);
+}
+
+class EndingSignal : public testing::TestWithParam<int> {};
+
+TEST_P(EndingSignal, DuringTheGreetingsLeavesTheTerminalAsItWas)
+{
+    terminal_run run(command(PROGRAM), false);
+    ASSERT_TRUE(run.read_until_output_has("Hello from function A!", 10s)) << run.out;
+    EXPECT_NE(run.settings().c_lflag, run.settings_at_start.c_lflag) << "echo was never turned off";
+    kill(run.pid, GetParam());
+
+    const int status = run.wait_for_exit(5s);
+    ASSERT_TRUE(status != -1 && WIFSIGNALED(status)) << status;
+    EXPECT_EQ(WTERMSIG(status), GetParam());
+    expect_same_settings(run.settings(), run.settings_at_start);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, EndingSignal, testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT),
+                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
+
+TEST(RealProgram, SignalDuringTheKeyWaitLeavesTheTerminalAsItWas)
+{
+    terminal_run run(command(PROGRAM), false);
+    ASSERT_TRUE(run.read_until_output_has(prompt, 20s)) << run.out;
+    kill(run.pid, SIGTERM);
+
+    const int status = run.wait_for_exit(5s);
+    ASSERT_TRUE(status != -1 && WIFSIGNALED(status)) << status;
+    EXPECT_EQ(WTERMSIG(status), SIGTERM);
+    expect_same_settings(run.settings(), run.settings_at_start);
+}

@@ -1,0 +1,129 @@
+// The five tones, captured headless: the sound library's default device is pointed at
+// WAV files, one per tone, whose samples are then measured.
+#include "process.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <vector>
+
+#include <sys/wait.h>
+
+namespace {
+
+struct wav {
+    unsigned channels = 0;
+    unsigned rate = 0;
+    unsigned bits = 0;
+    std::vector<std::int16_t> samples;
+};
+
+std::uint32_t little_endian(const std::string& bytes, std::size_t at, std::size_t size)
+{
+    std::uint32_t value = 0;
+    for (std::size_t i = size; i-- > 0;) {
+        value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
+    }
+    return value;
+}
+
+// Walks the RIFF chunks. The data chunk's length may not have been filled in when the
+// file was closed, so it runs to the end of the file at most.
+std::optional<wav> read_wav(const std::string& path)
+{
+    const std::string bytes = read_file(path);
+    if (bytes.size() < 12 || bytes.compare(0, 4, "RIFF") != 0 || bytes.compare(8, 4, "WAVE") != 0) {
+        return std::nullopt;
+    }
+    wav result;
+    for (std::size_t at = 12; at + 8 <= bytes.size();) {
+        const std::string id = bytes.substr(at, 4);
+        const std::size_t size = std::min<std::size_t>(little_endian(bytes, at + 4, 4), bytes.size() - at - 8);
+        if (id == "fmt ") {
+            result.channels = little_endian(bytes, at + 10, 2);
+            result.rate = little_endian(bytes, at + 12, 4);
+            result.bits = little_endian(bytes, at + 22, 2);
+        } else if (id == "data") {
+            result.samples.resize(size / 2);
+            std::memcpy(result.samples.data(), bytes.data() + at + 8, result.samples.size() * 2);
+        }
+        at += 8 + size + size % 2;
+    }
+    return result;
+}
+
+// From the first rising zero crossing to the last, each placed between its two samples
+// by linear interpolation: accurate to far better than a hertz over half a second.
+double frequency_of(const wav& tone)
+{
+    std::vector<double> crossings;
+    for (std::size_t i = 1; i < tone.samples.size(); ++i) {
+        const double before = tone.samples[i - 1];
+        const double after = tone.samples[i];
+        if (before < 0 && after >= 0) {
+            crossings.push_back(static_cast<double>(i - 1) + before / (before - after));
+        }
+    }
+    if (crossings.size() < 2) {
+        return 0;
+    }
+    return static_cast<double>(crossings.size() - 1) * tone.rate / (crossings.back() - crossings.front());
+}
+
+int peak_of(const wav& tone)
+{
+    int peak = 0;
+    for (const std::int16_t sample : tone.samples) {
+        peak = std::max(peak, std::abs(int{sample}));
+    }
+    return peak;
+}
+
+} // namespace
+
+TEST(Tones, FiveTonesOf440HertzAndHalfASecondEach)
+{
+#if !LOWLEVEL_DEMO_HAVE_ALSA
+    GTEST_SKIP() << "built without ALSA: the tones are silent pauses";
+#endif
+    char folder_template[] = "/tmp/lowlevel-demo-tones-XXXXXX";
+    const std::filesystem::path folder = mkdtemp(folder_template);
+    const std::filesystem::path first = folder / "tone.wav";
+    std::ofstream(folder / "asound.conf") << "pcm.!default {\n"
+                                             "    type file\n"
+                                             "    slave.pcm { type null }\n"
+                                             "    file \"" << first.string() << "\"\n"
+                                             "    format \"wav\"\n"
+                                             "    truncate false\n"
+                                             "    perm 0644\n"
+                                             "}\n";
+
+    const program_result run = run_detached({PROGRAM}, {"ALSA_CONFIG_PATH=" + (folder / "asound.conf").string()});
+    EXPECT_TRUE(run.status != -1 && WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0);
+    EXPECT_EQ(run.err, "") << "the sound library spoke on standard error";
+
+    // Each open writes a file of its own: tone.wav, tone.wav.0001, ...
+    const std::vector<std::string> names = {"tone.wav", "tone.wav.0001", "tone.wav.0002", "tone.wav.0003",
+                                            "tone.wav.0004"};
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        const std::optional<wav> tone = read_wav((folder / name).string());
+        ASSERT_TRUE(tone.has_value());
+        EXPECT_EQ(tone->channels, 1u);
+        EXPECT_EQ(tone->bits, 16u);
+        ASSERT_EQ(tone->rate, 48'000u);
+        EXPECT_NEAR(1000.0 * static_cast<double>(tone->samples.size()) / tone->rate, 500.0, 5.0);
+        EXPECT_NEAR(frequency_of(*tone), 440.0, 2.0);
+        // Loud enough to hear, and faded in and out so it does not click.
+        EXPECT_NEAR(peak_of(*tone), 16'384, 1'000);
+        EXPECT_LT(std::abs(int{tone->samples.front()}), 300);
+        EXPECT_LT(std::abs(int{tone->samples.back()}), 300);
+    }
+    EXPECT_FALSE(std::filesystem::exists(folder / "tone.wav.0005")) << "more than five tones";
+    std::filesystem::remove_all(folder);
+}
