@@ -112,6 +112,26 @@ program_result run_detached(const std::vector<std::string>& argv,
     return result;
 }
 
+int run_with_output_closed(const std::vector<std::string>& argv)
+{
+    int output[2] = {-1, -1};
+    if (pipe(output) != 0) {
+        throw std::runtime_error("cannot make a pipe");
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setsid();
+        redirect("/dev/null", STDIN_FILENO, O_RDONLY);
+        dup2(output[1], STDOUT_FILENO);
+        close(output[0]);
+        close(output[1]);
+        exec_child(argv);
+    }
+    close(output[0]);
+    close(output[1]);
+    return wait_with_limit(pid, run_limit);
+}
+
 terminal_run::terminal_run(const std::vector<std::string>& argv, bool output_to_terminal)
 {
     if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) {

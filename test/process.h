@@ -23,6 +23,10 @@ struct program_result {
 program_result run_detached(const std::vector<std::string>& argv,
                             const std::vector<std::string>& environment = {});
 
+// Runs argv like run_detached, but with standard output a pipe whose reader has gone
+// away before the program writes; returns the status.
+int run_with_output_closed(const std::vector<std::string>& argv);
+
 // A program running at a fresh pseudo-terminal, as its controlling terminal and standard
 // input. Its standard output goes either to the terminal or to a pipe of its own.
 struct terminal_run {

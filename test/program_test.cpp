@@ -87,6 +87,12 @@ TEST(RealProgram, WithoutATerminalEndsAfterThePromptWhenInputEnds)
     EXPECT_EQ(run.err, "");
 }
 
+TEST(RealProgram, ExitsWithZeroWhenItsOutputsReaderHasGone)
+{
+    const int status = run_with_output_closed(command(PROGRAM));
+    EXPECT_TRUE(exited_with_zero(status)) << status;
+}
+
 class AnyKey : public testing::TestWithParam<std::string> {};
 
 TEST_P(AnyKey, EndsTheRunUnseenAndLeavesTheTerminalAsItWas)
