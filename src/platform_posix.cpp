@@ -46,8 +46,8 @@ volatile std::sig_atomic_t wanted_mode = quiet_mode;
 // before the session, restored when it ends.
 constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 struct sigaction previous_ending[std::size(ending_signals)]{};
-struct sigaction previous_stop{};
-struct sigaction previous_continue{};
+struct sigaction previous_stop {};
+struct sigaction previous_continue {};
 
 // Async-signal-safe: called from the handlers below.
 void apply(const termios& settings, int when)
@@ -93,7 +93,7 @@ void resume_terminal()
 
 void install(int signal_number, void (*handler)(int), int flags, struct sigaction* previous)
 {
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = handler;
     action.sa_flags = flags;
     sigemptyset(&action.sa_mask);
@@ -175,11 +175,12 @@ ssize_t read_retrying(int fd, char* buffer, std::size_t size)
 // moment to arrive, to be discarded with it.
 void read_key_from_terminal()
 {
-    char bytes[64];
+    constexpr int rest_of_key_ms = 50;
+    char bytes[64]; // more than any key sends at once
     const ssize_t count = read_retrying(tty, bytes, sizeof bytes);
     if (count == 1 && bytes[0] == '\x1b') {
         pollfd rest{.fd = tty, .events = POLLIN, .revents = 0};
-        poll(&rest, 1, 50);
+        poll(&rest, 1, rest_of_key_ms);
     }
 }
 

@@ -90,8 +90,10 @@ double envelope(long frame, long total_frames)
 
 std::int16_t sample(long frame, long total_frames, int frequency_hz)
 {
-    const double phase = 2 * std::numbers::pi * frequency_hz * static_cast<double>(frame) / sample_rate;
-    return static_cast<std::int16_t>(std::lround(peak * envelope(frame, total_frames) * std::sin(phase)));
+    const double phase =
+        2 * std::numbers::pi * frequency_hz * static_cast<double>(frame) / sample_rate;
+    return static_cast<std::int16_t>(
+        std::lround(peak * envelope(frame, total_frames) * std::sin(phase)));
 }
 
 // Writes the frames, recovering from an underrun or a suspend; false on a lasting error.

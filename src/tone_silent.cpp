@@ -2,6 +2,4 @@
 // caller keeps its time).
 #include "tone_player.h"
 
-void play_tone(int /*frequency_hz*/, std::chrono::milliseconds /*duration*/)
-{
-}
+void play_tone(int /*frequency_hz*/, std::chrono::milliseconds /*duration*/) {}

@@ -28,7 +28,8 @@ nibble_word record_of(unsigned n1, unsigned n2, unsigned n3, unsigned n4, unsign
 const nibble_word driver_record = record_of(0xA, 0xB, 0xC, 0xD, 0xE);
 
 // The same nibbles with every one of the unused bits 20-31 set.
-const nibble_word driver_record_high_bits_set = std::bit_cast<nibble_word>(std::uint32_t{0xFFF'EDCBA});
+const nibble_word driver_record_high_bits_set =
+    std::bit_cast<nibble_word>(std::uint32_t{0xFFF'EDCBA});
 
 struct routine_case {
     greeting_fn routine;
@@ -91,8 +92,10 @@ TEST(GreetingRoutines, EachPausesThenSoundsItsToneThenPrintsItsLine)
 TEST(GreetingRoutines, PrintTheirNibbleAsOneLowerCaseHexDigit)
 {
     for (const routine_case& each : routines) {
-        EXPECT_EQ(greeting_output(record_of(0, 0, 0, 0, 0), each.routine), each.text_before_digit + "0");
-        EXPECT_EQ(greeting_output(record_of(15, 15, 15, 15, 15), each.routine), each.text_before_digit + "f");
+        EXPECT_EQ(greeting_output(record_of(0, 0, 0, 0, 0), each.routine),
+                  each.text_before_digit + "0");
+        EXPECT_EQ(greeting_output(record_of(15, 15, 15, 15, 15), each.routine),
+                  each.text_before_digit + "f");
         // Each routine shows its own nibble and no other.
         EXPECT_EQ(greeting_output(record_of(1, 2, 3, 4, 5), each.routine),
                   each.text_before_digit + std::to_string(&each - routines + 1));

@@ -9,7 +9,10 @@ namespace {
 // Destroyed after main returns, when every event has been recorded. It asks for the list
 // when it is made, so that the list is made first and outlives it.
 struct report_at_exit {
-    report_at_exit() { recorded_events(); }
+    report_at_exit()
+    {
+        recorded_events();
+    }
     report_at_exit(const report_at_exit&) = delete;
     report_at_exit& operator=(const report_at_exit&) = delete;
     ~report_at_exit()

@@ -43,7 +43,8 @@ std::optional<wav> read_wav(const std::string& path)
     wav result;
     for (std::size_t at = 12; at + 8 <= bytes.size();) {
         const std::string id = bytes.substr(at, 4);
-        const std::size_t size = std::min<std::size_t>(little_endian(bytes, at + 4, 4), bytes.size() - at - 8);
+        const std::size_t size =
+            std::min<std::size_t>(little_endian(bytes, at + 4, 4), bytes.size() - at - 8);
         if (id == "fmt ") {
             result.channels = little_endian(bytes, at + 10, 2);
             result.rate = little_endian(bytes, at + 12, 4);
@@ -72,7 +73,8 @@ double frequency_of(const wav& tone)
     if (crossings.size() < 2) {
         return 0;
     }
-    return static_cast<double>(crossings.size() - 1) * tone.rate / (crossings.back() - crossings.front());
+    return static_cast<double>(crossings.size() - 1) * tone.rate /
+           (crossings.back() - crossings.front());
 }
 
 int peak_of(const wav& tone)
@@ -97,19 +99,22 @@ TEST(Tones, FiveTonesOf440HertzAndHalfASecondEach)
     std::ofstream(folder / "asound.conf") << "pcm.!default {\n"
                                              "    type file\n"
                                              "    slave.pcm { type null }\n"
-                                             "    file \"" << first.string() << "\"\n"
+                                             "    file \""
+                                          << first.string()
+                                          << "\"\n"
                                              "    format \"wav\"\n"
                                              "    truncate false\n"
                                              "    perm 0644\n"
                                              "}\n";
 
-    const program_result run = run_detached({PROGRAM}, {"ALSA_CONFIG_PATH=" + (folder / "asound.conf").string()});
+    const program_result run =
+        run_detached({PROGRAM}, {"ALSA_CONFIG_PATH=" + (folder / "asound.conf").string()});
     EXPECT_TRUE(run.status != -1 && WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0);
     EXPECT_EQ(run.err, "") << "the sound library spoke on standard error";
 
     // Each open writes a file of its own: tone.wav, tone.wav.0001, ...
-    const std::vector<std::string> names = {"tone.wav", "tone.wav.0001", "tone.wav.0002", "tone.wav.0003",
-                                            "tone.wav.0004"};
+    const std::vector<std::string> names = {"tone.wav", "tone.wav.0001", "tone.wav.0002",
+                                            "tone.wav.0003", "tone.wav.0004"};
     for (const std::string& name : names) {
         SCOPED_TRACE(name);
         const std::optional<wav> tone = read_wav((folder / name).string());
