@@ -127,16 +127,22 @@ extern "C" void on_continue(int /*signal_number*/)
     errno = saved_errno;
 }
 
+// Like install, but a signal that the caller chose to ignore (nohup, or a shell without
+// job control) stays ignored.
+void take_over(int signal_number, void (*handler)(int), int flags, struct sigaction* previous)
+{
+    sigaction(signal_number, nullptr, previous);
+    if (previous->sa_handler != SIG_IGN) {
+        install(signal_number, handler, flags, nullptr);
+    }
+}
+
 void install_handlers()
 {
     for (std::size_t i = 0; i < std::size(ending_signals); ++i) {
-        sigaction(ending_signals[i], nullptr, &previous_ending[i]);
-        // A signal the caller chose to ignore (nohup, say) stays ignored.
-        if (previous_ending[i].sa_handler != SIG_IGN) {
-            install(ending_signals[i], on_ending_signal, SA_RESETHAND, nullptr);
-        }
+        take_over(ending_signals[i], on_ending_signal, SA_RESETHAND, &previous_ending[i]);
     }
-    install(SIGTSTP, on_stop, SA_RESTART, &previous_stop);
+    take_over(SIGTSTP, on_stop, SA_RESTART, &previous_stop);
     install(SIGCONT, on_continue, SA_RESTART, &previous_continue);
 }
 
@@ -236,14 +242,17 @@ void sound_tone(int frequency_hz, std::chrono::milliseconds duration)
 
 void wait_for_key()
 {
-    std::fflush(stdout);
     if (tty < 0) {
         // No terminal: one byte of standard input, and end of input ends the wait too.
+        std::fflush(stdout);
         char byte = 0;
         read_retrying(STDIN_FILENO, &byte, 1);
         return;
     }
+    // Every key is just a key before the prompt can be seen: a Ctrl+C pressed the moment
+    // it appears must end the wait, not the program.
     enter_mode(key_mode);
+    std::fflush(stdout);
     read_key_from_terminal();
     wanted_mode = quiet_mode;
     apply(quiet_settings, TCSAFLUSH);

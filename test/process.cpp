@@ -132,7 +132,8 @@ int run_with_output_closed(const std::vector<std::string>& argv)
     return wait_with_limit(pid, run_limit);
 }
 
-terminal_run::terminal_run(const std::vector<std::string>& argv, bool output_to_terminal)
+terminal_run::terminal_run(const std::vector<std::string>& argv, bool output_to_terminal,
+                           const std::vector<int>& ignored_signals)
 {
     if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) {
         throw std::runtime_error("cannot open a pseudo-terminal");
@@ -152,6 +153,9 @@ terminal_run::terminal_run(const std::vector<std::string>& argv, bool output_to_
         dup2(err_pipe[1], STDERR_FILENO);
         for (const int fd : {master_, slave_, out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) {
             close(fd);
+        }
+        for (const int signal_number : ignored_signals) {
+            std::signal(signal_number, SIG_IGN);
         }
         exec_child(argv);
     }

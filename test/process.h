@@ -28,9 +28,11 @@ program_result run_detached(const std::vector<std::string>& argv,
 int run_with_output_closed(const std::vector<std::string>& argv);
 
 // A program running at a fresh pseudo-terminal, as its controlling terminal and standard
-// input. Its standard output goes either to the terminal or to a pipe of its own.
+// input. Its standard output goes either to the terminal or to a pipe of its own. It
+// starts with `ignored_signals` ignored, as under nohup.
 struct terminal_run {
-    terminal_run(const std::vector<std::string>& argv, bool output_to_terminal);
+    terminal_run(const std::vector<std::string>& argv, bool output_to_terminal,
+                 const std::vector<int>& ignored_signals = {});
     ~terminal_run();
     terminal_run(const terminal_run&) = delete;
     terminal_run& operator=(const terminal_run&) = delete;

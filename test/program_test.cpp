@@ -149,6 +149,21 @@ TEST_P(EndingSignal, DuringTheGreetingsLeavesTheTerminalAsItWas)
 INSTANTIATE_TEST_SUITE_P(Signals, EndingSignal, testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT),
                          [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
 
+TEST(RealProgram, SignalsTheCallerIgnoresStayIgnored)
+{
+    terminal_run run(command(PROGRAM), false, {SIGHUP, SIGINT, SIGTSTP});
+    ASSERT_TRUE(run.read_until_output_has("Hello from function A!", 10s)) << run.out;
+    for (const int signal_number : {SIGHUP, SIGINT, SIGTSTP}) {
+        kill(run.pid, signal_number);
+    }
+    ASSERT_TRUE(run.read_until_output_has(prompt, 20s)) << run.out;
+    run.type("q");
+
+    EXPECT_TRUE(exited_with_zero(run.wait_for_exit(5s))) << run.status;
+    EXPECT_EQ(run.out, transcript);
+    expect_same_settings(run.settings(), run.settings_at_start);
+}
+
 TEST(RealProgram, SignalDuringTheKeyWaitLeavesTheTerminalAsItWas)
 {
     terminal_run run(command(PROGRAM), false);
