@@ -9,6 +9,8 @@
 
 int main(int /*argc*/, char* /*argv*/[])
 {
+    // Keys pressed before the prompt stay unseen, and the console is handed back as it
+    // was found, however the run ends.
     const console_session console;
 
     std::printf("Demo bit-field, union, pointer-to-function... ");
