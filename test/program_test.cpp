@@ -93,6 +93,31 @@ TEST(RealProgram, ExitsWithZeroWhenItsOutputsReaderHasGone)
     EXPECT_TRUE(exited_with_zero(status)) << status;
 }
 
+TEST(RealProgram, EachTextIsVisibleBeforeTheWaitThatFollowsIt)
+{
+    // Output to a pipe is not line-buffered: only a flush before each wait shows it. The
+    // title must show before the first 500 ms pause ends, A's line before B's pause ends:
+    // without the flush they would wait for the next one, half a second later.
+    const auto started = std::chrono::steady_clock::now();
+    terminal_run run(command(PROGRAM), false);
+    const std::size_t title_end = greeting_offsets().front();
+    ASSERT_TRUE(run.read_until_output_has(transcript.substr(0, title_end), 400ms)) << run.out;
+    EXPECT_EQ(run.out, transcript.substr(0, title_end)) << "the title, alone, during A's wait";
+
+    const std::size_t a_end = greeting_offsets()[1];
+    const auto b_pause_ends = started + 1400ms - std::chrono::steady_clock::now();
+    ASSERT_TRUE(run.read_until_output_has(
+        transcript.substr(0, a_end),
+        std::chrono::duration_cast<std::chrono::milliseconds>(b_pause_ends)))
+        << run.out;
+    EXPECT_EQ(run.out, transcript.substr(0, a_end)) << "A's whole line, alone, during B's wait";
+
+    ASSERT_TRUE(run.read_until_output_has(prompt, 20s)) << run.out;
+    EXPECT_EQ(run.out, transcript) << "the whole prompt before the key";
+    run.type("q");
+    EXPECT_TRUE(exited_with_zero(run.wait_for_exit(5s))) << run.status;
+}
+
 class AnyKey : public testing::TestWithParam<std::string> {};
 
 TEST_P(AnyKey, EndsTheRunUnseenAndLeavesTheTerminalAsItWas)
