@@ -59,7 +59,7 @@ std::optional<alsa_library> load_alsa()
 }
 
 // Loaded once, on the first tone, and kept for the rest of the run; null without it.
-const alsa_library* alsa()
+const alsa_library* loaded_alsa()
 {
     static const std::optional<alsa_library> loaded = load_alsa();
     return loaded ? &*loaded : nullptr;
@@ -133,7 +133,7 @@ void write_sine(const alsa_library& alsa, snd_pcm_t* pcm, int frequency_hz, long
 
 void play_tone(int frequency_hz, std::chrono::milliseconds duration)
 {
-    const alsa_library* const library = alsa();
+    const alsa_library* const library = loaded_alsa();
     if (library == nullptr) {
         return;
     }
