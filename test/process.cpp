@@ -2,7 +2,6 @@
 // what the program writes.
 #include "process.h"
 
-#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -74,15 +73,14 @@ void redirect(const std::string& path, int target, int flags)
     close(fd);
 }
 
-// Appends whatever `fd` has ready; false at end of file.
-bool drain(int fd, std::string& into)
+// Appends whatever `fd` has ready (it is non-blocking).
+void drain(int fd, std::string& into)
 {
     char buffer[4096];
     const ssize_t count = read(fd, buffer, sizeof buffer);
     if (count > 0) {
         into.append(buffer, static_cast<std::size_t>(count));
     }
-    return count > 0 || (count < 0 && errno == EAGAIN);
 }
 
 } // namespace
