@@ -1,7 +1,7 @@
 // The platform layer for Linux and other POSIX systems. Pauses sleep on a steady clock;
-// tones are played by the tone player the build chose; the key is read from the
-// controlling terminal, as a console program reads its console even when standard input
-// is redirected, and the terminal is always handed back as it was found.
+// tones are played on the sound thread (tone_player.h), never for longer than their time; the key
+// is read from the controlling terminal, as a console program reads its console even when standard
+// input is redirected, and the terminal is always handed back as it was found.
 #include "platform.h"
 
 #include "tone_player.h"
@@ -224,19 +224,22 @@ console_session::~console_session()
 
 void pause_for(std::chrono::milliseconds duration)
 {
-    // The deadline is taken first, so the time spent flushing is part of the pause.
+    // The deadline is taken first, so the time spent flushing is part of the pause. The
+    // sound device is readied meanwhile, so that the tone after the pause starts on time.
     const auto deadline = std::chrono::steady_clock::now() + duration;
     std::fflush(stdout);
+    get_tones_ready(deadline);
     std::this_thread::sleep_until(deadline);
 }
 
 void sound_tone(int frequency_hz, std::chrono::milliseconds duration)
 {
-    // Whatever the sound system does (no device, a busy one, a sink that returns at once),
-    // the tone takes its full time, counted from the call, so the run keeps its pace.
+    // Whatever the sound system does (no device, a busy one, a sink that returns at once,
+    // a server that hangs), the tone takes its full time, counted from the call, so the
+    // run keeps its pace.
     const auto deadline = std::chrono::steady_clock::now() + duration;
     std::fflush(stdout);
-    play_tone(frequency_hz, duration);
+    play_tone({.frequency_hz = frequency_hz, .duration = duration, .end_by = deadline});
     std::this_thread::sleep_until(deadline);
 }
 

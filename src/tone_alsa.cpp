@@ -1,15 +1,14 @@
-// The tone driver for ALSA: a sine with short fades, written to the "default" device.
-// libasound is loaded when the first tone needs it, not when the program starts: loading
-// and linking it takes about a millisecond, which then falls inside the tone's own time
-// instead of delaying the title. A machine without libasound simply gets silence.
+// The tone driver for ALSA: the sine written to the "default" device, which is the sound
+// card, or a plugin that forwards to a sound server. libasound is loaded at run time, on
+// the sound thread, not when the program starts: loading and linking it takes about a
+// millisecond, which would delay the title. A machine without libasound gets silence.
 #include "tone_player.h"
+#include "tone_wave.h"
 
 #include <alsa/asoundlib.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
-#include <numbers>
 #include <optional>
 
 #include <dlfcn.h>
@@ -58,17 +57,12 @@ std::optional<alsa_library> load_alsa()
     return std::nullopt;
 }
 
-// Loaded once, on the first tone, and kept for the rest of the run; null without it.
+// Loaded once, by the first open, and kept for the rest of the run; null without it.
 const alsa_library* loaded_alsa()
 {
     static const std::optional<alsa_library> loaded = load_alsa();
     return loaded ? &*loaded : nullptr;
 }
-
-constexpr unsigned sample_rate = 48'000;
-constexpr double peak = 0.5 * 32'767; // half of full scale: clearly audible, never harsh
-constexpr long fade_frames = sample_rate * 5 / 1000; // 5 ms in and out, so it does not click
-constexpr long chunk_frames = 480;                   // 10 ms written at a time
 
 // libasound reports every failure on standard error (eight lines when there is no sound
 // card); a missing tone is not worth a word, so it says nothing.
@@ -77,33 +71,24 @@ void say_nothing(const char* /*file*/, int /*line*/, const char* /*function*/, i
 {
 }
 
-// Rises from 0 to 1 over the first fade_frames and falls back over the last ones, along a
-// half cosine, which is gentler on the ear than a straight line.
-double envelope(long frame, long total_frames)
-{
-    const long from_edge = std::min(frame, total_frames - 1 - frame);
-    if (from_edge >= fade_frames) {
-        return 1.0;
-    }
-    return 0.5 - 0.5 * std::cos(std::numbers::pi * static_cast<double>(from_edge) / fade_frames);
-}
-
-std::int16_t sample(long frame, long total_frames, int frequency_hz)
-{
-    const double phase =
-        2 * std::numbers::pi * frequency_hz * static_cast<double>(frame) / sample_rate;
-    return static_cast<std::int16_t>(
-        std::lround(peak * envelope(frame, total_frames) * std::sin(phase)));
-}
-
 // Writes the frames, recovering from an underrun or a suspend; false on a lasting error.
-bool write_frames(const alsa_library& alsa, snd_pcm_t* pcm, const std::int16_t* frames, long count)
+// Some plugins fail every write and report every recovery a success (PipeWire's, once
+// its server has died), so recoveries are counted and the writing ends with the tone's
+// time.
+bool write_frames(const alsa_library& alsa, snd_pcm_t* pcm, const std::int16_t* frames, long count,
+                  tone_clock::time_point give_up_at)
 {
+    constexpr int most_recoveries = 3;
+    int recoveries = 0;
     while (count > 0) {
+        if (tone_clock::now() > give_up_at) {
+            return false;
+        }
         const snd_pcm_sframes_t written =
             alsa.pcm_writei(pcm, frames, static_cast<snd_pcm_uframes_t>(count));
         if (written < 0) {
-            if (alsa.pcm_recover(pcm, static_cast<int>(written), 1) < 0) {
+            if (++recoveries > most_recoveries ||
+                alsa.pcm_recover(pcm, static_cast<int>(written), 1) < 0) {
                 return false;
             }
             continue;
@@ -114,46 +99,62 @@ bool write_frames(const alsa_library& alsa, snd_pcm_t* pcm, const std::int16_t* 
     return true;
 }
 
-void write_sine(const alsa_library& alsa, snd_pcm_t* pcm, int frequency_hz, long total_frames)
+void write_sine(const alsa_library& alsa, snd_pcm_t* pcm, const tone_request& tone)
 {
+    constexpr long chunk_frames = tone_sample_rate / 100; // 10 ms written at a time
     std::int16_t chunk[chunk_frames];
-    for (long start = 0; start < total_frames; start += chunk_frames) {
-        const long count = std::min(chunk_frames, total_frames - start);
+    const long total = static_cast<long>(tone.duration.count()) * tone_sample_rate / 1000;
+    for (long start = 0; start < total; start += chunk_frames) {
+        const long count = std::min(chunk_frames, total - start);
         for (long i = 0; i < count; ++i) {
-            chunk[i] = sample(start + i, total_frames, frequency_hz);
+            chunk[i] = tone_sample(start + i, total, tone.frequency_hz);
         }
-        if (!write_frames(alsa, pcm, chunk, count)) {
+        if (!write_frames(alsa, pcm, chunk, count, tone.end_by)) {
             return;
         }
     }
     alsa.pcm_drain(pcm);
 }
 
-} // namespace
-
-void play_tone(int frequency_hz, std::chrono::milliseconds duration)
+bool open_alsa(tone_clock::time_point /*give_up_at*/)
 {
-    const alsa_library* const library = loaded_alsa();
-    if (library == nullptr) {
-        return;
+    const alsa_library* const alsa = loaded_alsa();
+    if (alsa != nullptr) {
+        alsa->lib_error_set_handler(say_nothing);
     }
-    const alsa_library& alsa = *library;
-    alsa.lib_error_set_handler(say_nothing);
+    return alsa != nullptr;
+}
 
+// A device that is missing or busy means silence, not a failure: no later tone would
+// find it otherwise. The device is opened for each tone, so that it is not held against
+// other programs between tones.
+bool play(const tone_request& tone)
+{
+    const alsa_library& alsa = *loaded_alsa();
     // Opened non-blocking so that a device held by another program makes the open fail
     // at once instead of waiting for it; writing then blocks as usual.
     snd_pcm_t* pcm = nullptr;
     if (alsa.pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) == 0) {
-        constexpr unsigned latency_us = 100'000;
+        constexpr unsigned latency_us = 20'000;
         if (alsa.pcm_nonblock(pcm, 0) == 0 &&
             alsa.pcm_set_params(pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 1,
-                                sample_rate, 1, latency_us) == 0) {
-            write_sine(alsa, pcm, frequency_hz,
-                       static_cast<long>(duration.count()) * sample_rate / 1000);
+                                tone_sample_rate, 1, latency_us) == 0) {
+            write_sine(alsa, pcm, tone);
         }
         alsa.pcm_close(pcm);
     }
     // The library caches its configuration for the life of the process; freeing it after
     // each tone leaves nothing for a leak checker to report at exit.
     alsa.config_update_free_global();
+    return true;
 }
+
+// The device is opened for each tone: nothing to lead in, and nothing to undo (the
+// library stays loaded for the rest of the run).
+void lead_in(tone_clock::time_point /*tone_due*/) {}
+void close_alsa() {}
+
+} // namespace
+
+const tone_driver alsa_driver{
+    .open = open_alsa, .lead_in = lead_in, .play = play, .close = close_alsa};

@@ -1,9 +1,45 @@
-// The one thing a tone driver does: play a sine tone. platform_posix.cpp does the
-// flushing and the timing around it, so a driver may return early, or at once.
+// The tone drivers behind the POSIX platform, and the thread that runs them. A sound
+// library may block without a timeout (a stopped or stalled sound server does that), so
+// the drivers run on a thread of their own and the caller waits for a tone only until a
+// little after its end: a stuck driver costs later tones their sound, never the run its
+// pace.
 #pragma once
 
 #include <chrono>
 
-// Plays a sine of the given frequency for the given time on the default sound device, if
-// there is one; any failure means silence, never an error.
-void play_tone(int frequency_hz, std::chrono::milliseconds duration);
+using tone_clock = std::chrono::steady_clock;
+
+// How long after its end a tone may take to be heard to finish: a sound server's latency,
+// and the wake-ups on the way back. The program waits no longer than that for a tone.
+constexpr auto tone_grace = std::chrono::milliseconds(40);
+
+struct tone_request {
+    int frequency_hz;
+    std::chrono::milliseconds duration;
+    tone_clock::time_point end_by; // when the tone is due to have ended
+};
+
+// One way of reaching a sound device. `open` readies it for the run (loads the library,
+// connects) and says whether it is there, giving up at the given time where the library
+// lets it; `lead_in` is told, during a pause, when the next tone is due, and returns at
+// once; `play` plays one tone and returns when it has been heard to end (giving up a
+// little after its `end_by`), false if the device failed, so that the next tone looks
+// again; `close` undoes `open`.
+struct tone_driver {
+    bool (*open)(tone_clock::time_point give_up_at);
+    void (*lead_in)(tone_clock::time_point tone_due);
+    bool (*play)(const tone_request& tone);
+    void (*close)();
+};
+
+extern const tone_driver pulse_driver; // the desktop's sound server: tone_pulse.cpp
+extern const tone_driver alsa_driver;  // the sound card, or ALSA's default: tone_alsa.cpp
+
+// Called at the start of a pause: readies the sound device in the background, so that the
+// tone due at `tone_due` starts on time. Returns at once.
+void get_tones_ready(tone_clock::time_point tone_due);
+
+// Plays the tone on the first driver that works, and returns when it has ended, or a
+// little after `end_by` if the driver is not done by then. A driver still busy with an
+// earlier tone makes this one silent; the caller keeps the time.
+void play_tone(const tone_request& tone);

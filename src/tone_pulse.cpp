@@ -1,0 +1,315 @@
+// The tone driver for the desktop's sound server, through its own client library
+// (PulseAudio's, which PipeWire's pulse server speaks too). libpulse is loaded at run
+// time, so a machine without it still runs. Everything goes through a main loop that this
+// driver turns itself, never longer than the tone's own time: a server that is stopped,
+// stalls or dies can cost a tone, never the run's pace.
+#include "tone_player.h"
+#include "tone_wave.h"
+
+#include <pulse/pulseaudio.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+
+#include <dlfcn.h>
+
+namespace {
+
+// The library's functions that a tone uses, each with its declared type.
+struct pulse_library {
+    decltype(&pa_mainloop_new) mainloop_new;
+    decltype(&pa_mainloop_get_api) mainloop_get_api;
+    decltype(&pa_mainloop_prepare) mainloop_prepare;
+    decltype(&pa_mainloop_poll) mainloop_poll;
+    decltype(&pa_mainloop_dispatch) mainloop_dispatch;
+    decltype(&pa_mainloop_free) mainloop_free;
+    decltype(&pa_context_new) context_new;
+    decltype(&pa_context_connect) context_connect;
+    decltype(&pa_context_get_state) context_get_state;
+    decltype(&pa_context_disconnect) context_disconnect;
+    decltype(&pa_context_unref) context_unref;
+    decltype(&pa_stream_new) stream_new;
+    decltype(&pa_stream_connect_playback) stream_connect_playback;
+    decltype(&pa_stream_get_state) stream_get_state;
+    decltype(&pa_stream_write) stream_write;
+    decltype(&pa_stream_update_timing_info) stream_update_timing_info;
+    decltype(&pa_stream_get_latency) stream_get_latency;
+    decltype(&pa_stream_flush) stream_flush;
+    decltype(&pa_stream_disconnect) stream_disconnect;
+    decltype(&pa_stream_unref) stream_unref;
+    decltype(&pa_operation_get_state) operation_get_state;
+    decltype(&pa_operation_unref) operation_unref;
+};
+
+template <typename Function>
+bool look_up(void* library, const char* name, Function& function)
+{
+    function = reinterpret_cast<Function>(dlsym(library, name));
+    return function != nullptr;
+}
+
+std::optional<pulse_library> load_pulse()
+{
+    void* library = dlopen("libpulse.so.0", RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        return std::nullopt;
+    }
+    pulse_library pa{};
+    if (look_up(library, "pa_mainloop_new", pa.mainloop_new) &&
+        look_up(library, "pa_mainloop_get_api", pa.mainloop_get_api) &&
+        look_up(library, "pa_mainloop_prepare", pa.mainloop_prepare) &&
+        look_up(library, "pa_mainloop_poll", pa.mainloop_poll) &&
+        look_up(library, "pa_mainloop_dispatch", pa.mainloop_dispatch) &&
+        look_up(library, "pa_mainloop_free", pa.mainloop_free) &&
+        look_up(library, "pa_context_new", pa.context_new) &&
+        look_up(library, "pa_context_connect", pa.context_connect) &&
+        look_up(library, "pa_context_get_state", pa.context_get_state) &&
+        look_up(library, "pa_context_disconnect", pa.context_disconnect) &&
+        look_up(library, "pa_context_unref", pa.context_unref) &&
+        look_up(library, "pa_stream_new", pa.stream_new) &&
+        look_up(library, "pa_stream_connect_playback", pa.stream_connect_playback) &&
+        look_up(library, "pa_stream_get_state", pa.stream_get_state) &&
+        look_up(library, "pa_stream_write", pa.stream_write) &&
+        look_up(library, "pa_stream_update_timing_info", pa.stream_update_timing_info) &&
+        look_up(library, "pa_stream_get_latency", pa.stream_get_latency) &&
+        look_up(library, "pa_stream_flush", pa.stream_flush) &&
+        look_up(library, "pa_stream_disconnect", pa.stream_disconnect) &&
+        look_up(library, "pa_stream_unref", pa.stream_unref) &&
+        look_up(library, "pa_operation_get_state", pa.operation_get_state) &&
+        look_up(library, "pa_operation_unref", pa.operation_unref)) {
+        return pa;
+    }
+    dlclose(library);
+    return std::nullopt;
+}
+
+// Loaded once, by the first open, and kept for the rest of the run; null without it.
+const pulse_library* loaded_pulse()
+{
+    static const std::optional<pulse_library> loaded = load_pulse();
+    return loaded ? &*loaded : nullptr;
+}
+
+// The connection to the server and the one stream that plays every tone, from open to
+// close. Only the sound thread touches them.
+struct connection {
+    const pulse_library* pa = nullptr;
+    pa_mainloop* loop = nullptr;
+    pa_context* context = nullptr;
+    pa_stream* stream = nullptr;
+};
+connection server;
+
+// Turns the main loop until `done` holds; false if the time runs out first.
+template <typename Done>
+bool run_until(Done done, tone_clock::time_point give_up_at)
+{
+    while (!done()) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::microseconds>(give_up_at - tone_clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        const pulse_library& pa = *server.pa;
+        if (pa.mainloop_prepare(server.loop, static_cast<int>(left.count())) < 0 ||
+            pa.mainloop_poll(server.loop) < 0 || pa.mainloop_dispatch(server.loop) < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// One turn of the main loop without waiting, so that what was just asked of the server
+// is sent now.
+void send_now()
+{
+    const pulse_library& pa = *server.pa;
+    if (pa.mainloop_prepare(server.loop, 0) >= 0 && pa.mainloop_poll(server.loop) >= 0) {
+        pa.mainloop_dispatch(server.loop);
+    }
+}
+
+void close_server()
+{
+    const pulse_library& pa = *server.pa;
+    if (server.stream != nullptr) {
+        pa.stream_disconnect(server.stream);
+        pa.stream_unref(server.stream);
+    }
+    if (server.context != nullptr) {
+        pa.context_disconnect(server.context);
+        pa.context_unref(server.context);
+    }
+    if (server.loop != nullptr) {
+        pa.mainloop_free(server.loop);
+    }
+    server = connection{};
+}
+
+bool connect_context(tone_clock::time_point give_up_at)
+{
+    const pulse_library& pa = *server.pa;
+    server.loop = pa.mainloop_new();
+    server.context = pa.context_new(pa.mainloop_get_api(server.loop), "lowlevel-demo");
+    // A demonstration has no business starting a sound server of its own.
+    if (server.context == nullptr ||
+        pa.context_connect(server.context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        return false;
+    }
+    pa_context_state_t state = PA_CONTEXT_UNCONNECTED;
+    const auto settled = [&] {
+        state = pa.context_get_state(server.context);
+        return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
+    };
+    return run_until(settled, give_up_at) && state == PA_CONTEXT_READY;
+}
+
+// The stream stays connected for the whole run, silent between tones, so that the server
+// keeps the low latency it asks for: a sound server left at its default renders up to
+// two seconds ahead, and a tone would be heard that much late.
+bool connect_stream(tone_clock::time_point give_up_at)
+{
+    const pulse_library& pa = *server.pa;
+    const pa_sample_spec spec{.format = PA_SAMPLE_S16LE, .rate = tone_sample_rate, .channels = 1};
+    server.stream = pa.stream_new(server.context, "tone", &spec, nullptr);
+    if (server.stream == nullptr) {
+        return false;
+    }
+    // Playback starts as soon as this much is written, and the server runs at about this
+    // latency for us.
+    constexpr std::uint32_t server_default = static_cast<std::uint32_t>(-1);
+    constexpr std::uint32_t ten_ms = tone_sample_rate / 100 * sizeof(std::int16_t);
+    const pa_buffer_attr buffer{.maxlength = server_default,
+                                .tlength = ten_ms,
+                                .prebuf = server_default,
+                                .minreq = server_default,
+                                .fragsize = server_default};
+    if (pa.stream_connect_playback(server.stream, nullptr, &buffer, PA_STREAM_ADJUST_LATENCY,
+                                   nullptr, nullptr) < 0) {
+        return false;
+    }
+    pa_stream_state_t state = PA_STREAM_UNCONNECTED;
+    const auto settled = [&] {
+        state = pa.stream_get_state(server.stream);
+        return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
+    };
+    return run_until(settled, give_up_at) && state == PA_STREAM_READY;
+}
+
+bool open_server(tone_clock::time_point give_up_at)
+{
+    server.pa = loaded_pulse();
+    if (server.pa == nullptr) {
+        return false;
+    }
+    if (!connect_context(give_up_at) || !connect_stream(give_up_at)) {
+        close_server();
+        return false;
+    }
+    return true;
+}
+
+// Writes `total` frames at once, each from `frame_at`: the server holds them and plays
+// them out in time.
+template <typename Frame>
+bool write_frames(long total, Frame frame_at)
+{
+    constexpr long chunk_frames = tone_sample_rate / 10;
+    std::int16_t chunk[chunk_frames];
+    for (long start = 0; start < total; start += chunk_frames) {
+        const long count = std::min(chunk_frames, total - start);
+        for (long i = 0; i < count; ++i) {
+            chunk[i] = frame_at(start + i);
+        }
+        if (server.pa->stream_write(server.stream, chunk,
+                                    static_cast<std::size_t>(count) * sizeof chunk[0], nullptr, 0,
+                                    PA_SEEK_RELATIVE) < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+long frames_in(std::chrono::microseconds time)
+{
+    return static_cast<long>(time.count() * tone_sample_rate / 1'000'000);
+}
+
+// Plays silence just before the tone is due, so that the tone follows on without a gap.
+// A stream that starts, or has run dry, makes the server re-render what it had already
+// played ahead, and some servers then skip the start of what comes next: better that it
+// be silence than the tone. Written late in the pause, so that the server is not given
+// half a second of silence while it is still playing the last tone.
+void lead_in(tone_clock::time_point tone_due)
+{
+    constexpr auto lead = std::chrono::milliseconds(20);
+    // A little past the tone's start, so that the server, which reads a few milliseconds
+    // ahead, does not run dry just before the tone arrives.
+    constexpr auto overlap = std::chrono::milliseconds(3);
+    run_until([] { return false; }, tone_due - lead);
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(tone_due + overlap -
+                                                                            tone_clock::now());
+    if (left.count() > 0) {
+        write_frames(frames_in(left), [](long) -> std::int16_t { return 0; });
+        send_now();
+    }
+}
+
+// When the last sample written so far will have been heard, as the server reckons it
+// now; none if it does not answer by the given time.
+std::optional<tone_clock::time_point> heard_by(tone_clock::time_point give_up_at)
+{
+    const pulse_library& pa = *server.pa;
+    pa_operation* const updated = pa.stream_update_timing_info(server.stream, nullptr, nullptr);
+    if (updated == nullptr) {
+        return std::nullopt;
+    }
+    const bool answered = run_until(
+        [&] { return pa.operation_get_state(updated) != PA_OPERATION_RUNNING; }, give_up_at);
+    pa.operation_unref(updated);
+    pa_usec_t latency = 0;
+    int negative = 0;
+    if (!answered || pa.stream_get_latency(server.stream, &latency, &negative) < 0) {
+        return std::nullopt;
+    }
+    return tone_clock::now() + std::chrono::microseconds(negative != 0 ? 0 : latency);
+}
+
+// Returns once the tone has been heard to end, or a little after it was due to end. A
+// tone that comes later than that is noise: whatever the server has not played of it is
+// dropped. (The server's own "drained" reply is not waited for: PipeWire's comes a good
+// ten milliseconds after the sound has ended.)
+bool play(const tone_request& tone)
+{
+    const pulse_library& pa = *server.pa;
+    // Silence follows the tone, because a server may hold back the end of a stream until
+    // more comes (PipeWire's keeps the last part of a period).
+    constexpr auto trailer = std::chrono::milliseconds(20);
+    const long total = frames_in(tone.duration);
+    if (!write_frames(total,
+                      [&](long frame) { return tone_sample(frame, total, tone.frequency_hz); }) ||
+        !write_frames(frames_in(trailer), [](long) -> std::int16_t { return 0; })) {
+        return false;
+    }
+    const tone_clock::time_point give_up_at = tone.end_by + tone_grace;
+    std::optional<tone_clock::time_point> heard = heard_by(give_up_at);
+    if (heard) {
+        *heard -= trailer;
+    }
+    run_until([] { return false; }, std::min(heard.value_or(give_up_at), give_up_at));
+    if (!heard || *heard > give_up_at) {
+        pa_operation* const flushed = pa.stream_flush(server.stream, nullptr, nullptr);
+        if (flushed != nullptr) {
+            pa.operation_unref(flushed);
+        }
+    }
+    send_now();
+    return PA_CONTEXT_IS_GOOD(pa.context_get_state(server.context)) &&
+           PA_STREAM_IS_GOOD(pa.stream_get_state(server.stream));
+}
+
+} // namespace
+
+const tone_driver pulse_driver{
+    .open = open_server, .lead_in = lead_in, .play = play, .close = close_server};

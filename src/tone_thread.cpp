@@ -1,0 +1,138 @@
+// The sound thread: the tone drivers run here, one job at a time, while the program waits
+// for each tone only until a little after it is due to end. Whatever a sound library
+// does, even block for good, the program keeps its pace and can exit.
+#include "tone_player.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
+
+namespace {
+
+// Plays nothing: the last resort, so that a machine with no sound at all stops looking.
+const tone_driver silent_driver{
+    .open = [](tone_clock::time_point) { return true; },
+    .lead_in = [](tone_clock::time_point) {},
+    .play = [](const tone_request&) { return true; },
+    .close = [] {},
+};
+
+// The drivers this build has, in the order they are tried: the desktop's sound server,
+// which mixes our tone with everything else it plays, then ALSA, then silence.
+const tone_driver* const drivers[] = {
+#if LOWLEVEL_DEMO_HAVE_PULSE
+    &pulse_driver,
+#endif
+#if LOWLEVEL_DEMO_HAVE_ALSA
+    &alsa_driver,
+#endif
+    &silent_driver,
+};
+
+// What the program and the sound thread share, under the mutex.
+struct shared_state {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool started = false;              // the sound thread is running
+    bool busy = false;                 // a job is posted or under way
+    bool posted = false;               // a job is waiting for the sound thread to take it
+    bool kept_up = true;               // the last tone was heard to end in time
+    std::optional<tone_request> tone;  // the job's tone; none: get ready for the next one
+    tone_clock::time_point give_up_at; // for a tone, its end; else when the next is due
+};
+
+// Never destroyed: the sound thread may still be inside a library when the program
+// exits, and must not find the mutex gone when it comes back.
+shared_state& shared()
+{
+    static shared_state* const state = new shared_state;
+    return *state;
+}
+
+const tone_driver* open_first(tone_clock::time_point give_up_at)
+{
+    for (const tone_driver* const driver : drivers) {
+        if (driver->open(give_up_at)) {
+            return driver;
+        }
+    }
+    return &silent_driver;
+}
+
+[[noreturn]] void run_jobs()
+{
+    shared_state& state = shared();
+    const tone_driver* driver = nullptr; // the one that opened; none before the first job
+    std::unique_lock lock(state.mutex);
+    for (;;) {
+        state.changed.wait(lock, [&] { return state.posted; });
+        state.posted = false;
+        const std::optional<tone_request> tone = state.tone;
+        const tone_clock::time_point give_up_at = state.give_up_at;
+        lock.unlock();
+
+        if (driver == nullptr) {
+            driver = open_first(give_up_at);
+        }
+        if (!tone) {
+            driver->lead_in(give_up_at);
+        } else if (!driver->play(*tone)) {
+            driver->close(); // it failed: the next tone looks for a driver again
+            driver = nullptr;
+        }
+
+        lock.lock();
+        if (tone) {
+            state.kept_up = tone_clock::now() <= tone->end_by + tone_grace;
+        }
+        state.busy = false;
+        state.changed.notify_all();
+    }
+}
+
+// Hands the sound thread a job, starting the thread the first time; false, and no job,
+// if it is still busy with the last one or cannot be started.
+bool post(shared_state& state, std::optional<tone_request> tone, tone_clock::time_point give_up_at)
+{
+    if (state.busy) {
+        return false;
+    }
+    if (!state.started) {
+        try {
+            std::thread(run_jobs).detach();
+        } catch (const std::system_error&) {
+            return false; // no thread to be had: silence, on time
+        }
+        state.started = true;
+    }
+    state.busy = true;
+    state.posted = true;
+    state.tone = tone;
+    state.give_up_at = give_up_at;
+    state.changed.notify_all();
+    return true;
+}
+
+} // namespace
+
+void get_tones_ready(tone_clock::time_point tone_due)
+{
+    shared_state& state = shared();
+    const std::lock_guard lock(state.mutex);
+    post(state, std::nullopt, tone_due);
+}
+
+void play_tone(const tone_request& tone)
+{
+    shared_state& state = shared();
+    std::unique_lock lock(state.mutex);
+    // A sound system that has once been too late (a stalled server, or one that
+    // plays far behind) is not waited for beyond the tone's own time, until it keeps up
+    // again.
+    const auto wait_until = state.kept_up ? tone.end_by + tone_grace : tone.end_by;
+    if (post(state, tone, tone.end_by)) {
+        state.changed.wait_until(lock, wait_until, [&] { return !state.busy; });
+    }
+}
