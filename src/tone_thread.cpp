@@ -4,6 +4,7 @@
 #include "tone_player.h"
 
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <optional>
 #include <system_error>
@@ -35,7 +36,9 @@ const tone_driver* const drivers[] = {
 struct shared_state {
     std::mutex mutex;
     std::condition_variable changed;
+    std::thread thread;                // the sound thread, once started
     bool started = false;              // the sound thread is running
+    bool ending = false;               // the program is exiting: so should the sound thread
     bool busy = false;                 // a job is posted or under way
     bool posted = false;               // a job is waiting for the sound thread to take it
     bool kept_up = true;               // the last tone was heard to end in time
@@ -61,13 +64,16 @@ const tone_driver* open_first(tone_clock::time_point give_up_at)
     return &silent_driver;
 }
 
-[[noreturn]] void run_jobs()
+void run_jobs()
 {
     shared_state& state = shared();
     const tone_driver* driver = nullptr; // the one that opened; none before the first job
     std::unique_lock lock(state.mutex);
     for (;;) {
-        state.changed.wait(lock, [&] { return state.posted; });
+        state.changed.wait(lock, [&] { return state.posted || state.ending; });
+        if (state.ending) {
+            break;
+        }
         state.posted = false;
         const std::optional<tone_request> tone = state.tone;
         const tone_clock::time_point give_up_at = state.give_up_at;
@@ -90,6 +96,26 @@ const tone_driver* open_first(tone_clock::time_point give_up_at)
         state.busy = false;
         state.changed.notify_all();
     }
+    lock.unlock();
+    if (driver != nullptr) {
+        driver->close();
+    }
+}
+
+// At exit: an idle sound thread (or one about to be) closes its device and ends, so that
+// nothing is left behind. One still stuck inside a sound library is left where it is:
+// exit must not wait for it, and finds nothing of ours gone when it comes back.
+void end_sound_thread()
+{
+    shared_state& state = shared();
+    std::unique_lock lock(state.mutex);
+    if (!state.changed.wait_for(lock, tone_grace, [&] { return !state.busy; })) {
+        return;
+    }
+    state.ending = true;
+    state.changed.notify_all();
+    lock.unlock();
+    state.thread.join();
 }
 
 // Hands the sound thread a job, starting the thread the first time; false, and no job,
@@ -101,11 +127,12 @@ bool post(shared_state& state, std::optional<tone_request> tone, tone_clock::tim
     }
     if (!state.started) {
         try {
-            std::thread(run_jobs).detach();
+            state.thread = std::thread(run_jobs);
         } catch (const std::system_error&) {
             return false; // no thread to be had: silence, on time
         }
         state.started = true;
+        std::atexit(end_sound_thread);
     }
     state.busy = true;
     state.posted = true;

@@ -1,6 +1,7 @@
 // The five tones, captured headless: the sound library's default device is pointed at
 // WAV files, one per tone, whose samples are then measured.
 #include "process.h"
+#include "tone_measure.h"
 
 #include <gtest/gtest.h>
 
@@ -58,34 +59,6 @@ std::optional<wav> read_wav(const std::string& path)
     return result;
 }
 
-// From the first rising zero crossing to the last, each placed between its two samples
-// by linear interpolation: accurate to far better than a hertz over half a second.
-double frequency_of(const wav& tone)
-{
-    std::vector<double> crossings;
-    for (std::size_t i = 1; i < tone.samples.size(); ++i) {
-        const double before = tone.samples[i - 1];
-        const double after = tone.samples[i];
-        if (before < 0 && after >= 0) {
-            crossings.push_back(static_cast<double>(i - 1) + before / (before - after));
-        }
-    }
-    if (crossings.size() < 2) {
-        return 0;
-    }
-    return static_cast<double>(crossings.size() - 1) * tone.rate /
-           (crossings.back() - crossings.front());
-}
-
-int peak_of(const wav& tone)
-{
-    int peak = 0;
-    for (const std::int16_t sample : tone.samples) {
-        peak = std::max(peak, std::abs(int{sample}));
-    }
-    return peak;
-}
-
 } // namespace
 
 TEST(Tones, FiveTonesOf440HertzAndHalfASecondEach)
@@ -107,8 +80,10 @@ TEST(Tones, FiveTonesOf440HertzAndHalfASecondEach)
                                              "    perm 0644\n"
                                              "}\n";
 
+    // No sound server, so that the tones go to ALSA's default device.
     const program_result run =
-        run_detached({PROGRAM}, {"ALSA_CONFIG_PATH=" + (folder / "asound.conf").string()});
+        run_detached({PROGRAM}, {"ALSA_CONFIG_PATH=" + (folder / "asound.conf").string(),
+                                 "PULSE_SERVER=unix:/nowhere"});
     EXPECT_TRUE(run.status != -1 && WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0);
     EXPECT_EQ(run.err, "") << "the sound library spoke on standard error";
 
@@ -123,9 +98,9 @@ TEST(Tones, FiveTonesOf440HertzAndHalfASecondEach)
         EXPECT_EQ(tone->bits, 16u);
         ASSERT_EQ(tone->rate, 48'000u);
         EXPECT_NEAR(1000.0 * static_cast<double>(tone->samples.size()) / tone->rate, 500.0, 5.0);
-        EXPECT_NEAR(frequency_of(*tone), 440.0, 2.0);
+        EXPECT_NEAR(frequency_of(tone->samples, tone->rate), 440.0, 2.0);
         // Loud enough to hear, and faded in and out so it does not click.
-        EXPECT_NEAR(peak_of(*tone), 16'384, 1'000);
+        EXPECT_NEAR(peak_of(tone->samples), 16'384, 1'000);
         EXPECT_LT(std::abs(int{tone->samples.front()}), 300);
         EXPECT_LT(std::abs(int{tone->samples.back()}), 300);
     }

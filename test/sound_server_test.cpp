@@ -1,0 +1,164 @@
+// The program against real sound servers, each private to its test: PulseAudio and
+// PipeWire, reached directly or through ALSA's default device, healthy and at fault.
+// Whatever the server does, the run keeps its transcript, its silence on standard error,
+// its exit status and its pace; a healthy server plays the five tones, as recorded from
+// its speaker's monitor.
+#include "process.h"
+#include "tone_measure.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include <sys/wait.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string transcript = read_file(GOLDEN_TRANSCRIPT);
+
+bool sh(const std::string& command)
+{
+    return std::system(command.c_str()) == 0;
+}
+
+bool installed(const std::string& program)
+{
+    return sh("command -v " + program + " >/dev/null");
+}
+
+// server: "pulseaudio" or "pipewire"; route: "direct", through the server's own protocol
+// with ALSA given no route to it (as under WSLg), or "alsa", with the server's own protocol
+// pointed at nothing so that the tones go through ALSA's plugin for it.
+class SoundServer : public testing::TestWithParam<std::tuple<std::string, std::string>> {
+protected:
+    void SetUp() override
+    {
+        const auto& [server, route] = GetParam();
+        if (!(route == "direct" ? LOWLEVEL_DEMO_HAVE_PULSE : LOWLEVEL_DEMO_HAVE_ALSA)) {
+            GTEST_SKIP() << "built without " << (route == "direct" ? "libpulse" : "ALSA");
+        }
+        for (const std::string& program : {server, std::string("pactl"), std::string("parec")}) {
+            if (!installed(program)) {
+                GTEST_SKIP() << program << " is not installed (scripts/install-deps servers)";
+            }
+        }
+        char folder_template[] = "/tmp/lowlevel-demo-server-XXXXXX";
+        folder = mkdtemp(folder_template);
+        ASSERT_TRUE(sh(control("start") + " " + server)) << "the server did not start";
+        environment = {"XDG_RUNTIME_DIR=" + (folder / "run").string()};
+        if (route == "direct") {
+            environment.push_back("PULSE_SERVER=unix:" + (folder / "run/pulse/native").string());
+            environment.push_back("ALSA_CONFIG_PATH=" + (folder / "no-alsa-route.conf").string());
+        } else {
+            environment.push_back("PULSE_SERVER=unix:/nowhere");
+            environment.push_back("ALSA_CONFIG_PATH=" + (folder / "alsa-route.conf").string());
+        }
+    }
+
+    void TearDown() override
+    {
+        if (!folder.empty()) {
+            sh(control("end"));
+            std::filesystem::remove_all(folder);
+        }
+    }
+
+    std::string control(const std::string& command) const
+    {
+        return std::string(SOUND_SERVER) + " " + command + " " + folder.string();
+    }
+
+    // Runs the program with no terminal, so that it ends after the prompt; checks what
+    // every run must do, whatever the server does, and that it did not hang.
+    void run_and_expect_a_whole_run_on_time()
+    {
+        const auto started = std::chrono::steady_clock::now();
+        const program_result run = run_detached({PROGRAM}, environment);
+        const auto took = std::chrono::steady_clock::now() - started;
+        EXPECT_TRUE(run.status != -1 && WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0)
+            << run.status;
+        EXPECT_EQ(run.out, transcript);
+        EXPECT_EQ(run.err, "");
+        EXPECT_LT(took, 6500ms) << "the run was held up";
+    }
+
+    std::filesystem::path folder;
+    std::vector<std::string> environment;
+};
+
+std::string case_name(const testing::TestParamInfo<SoundServer::ParamType>& info)
+{
+    return std::get<0>(info.param) + "_" + std::get<1>(info.param);
+}
+
+TEST_P(SoundServer, PlaysTheFiveTonesFadedAndOnTime)
+{
+    ASSERT_TRUE(sh(control("record")));
+    run_and_expect_a_whole_run_on_time();
+    sh("sleep 0.2; kill $(cat " + (folder / "parec.pid").string() + ")");
+
+    const std::string bytes = read_file((folder / "recording.raw").string());
+    std::vector<std::int16_t> recording(bytes.size() / 2);
+    std::memcpy(recording.data(), bytes.data(), recording.size() * 2);
+    constexpr unsigned rate = 48'000;
+    const std::vector<tone_span> tones = find_tones(recording, rate);
+    ASSERT_EQ(tones.size(), 5u) << "tones heard";
+    for (std::size_t i = 0; i < tones.size(); ++i) {
+        SCOPED_TRACE("tone " + std::to_string(i + 1));
+        const std::vector<std::int16_t>& tone = tones[i].samples;
+        EXPECT_NEAR(1000.0 * static_cast<double>(tone.size()) / rate, 500.0, 5.0);
+        EXPECT_NEAR(frequency_of(tone, rate), 440.0, 2.0);
+        if (std::get<1>(GetParam()) == "alsa") {
+            // ALSA's plugins open a stream for each tone, at their own latency, and the
+            // server re-renders ahead of the monitor: only the tone itself is ours to hold.
+            continue;
+        }
+        EXPECT_LT(std::abs(int{tone.front()}), 300) << "not faded in: its start was cut";
+        EXPECT_LT(std::abs(int{tone.back()}), 300) << "not faded out: its end was cut";
+        if (i > 0) {
+            // Loosely: the exact spacing is the benchmark's to measure.
+            const double apart =
+                1000.0 * static_cast<double>(tones[i].start - tones[i - 1].start) / rate;
+            EXPECT_NEAR(apart, 1005.0, 15.0) << "ms after the tone before";
+        }
+    }
+}
+
+// Nobody asks the server for a low latency: it runs at its default, up to two seconds.
+TEST_P(SoundServer, KeepsItsPaceAtTheServersDefaultLatency)
+{
+    run_and_expect_a_whole_run_on_time();
+}
+
+TEST_P(SoundServer, KeepsItsPaceWhenTheServerIsStoppedBeforeTheRun)
+{
+    ASSERT_TRUE(sh(control("fault") + " stop"));
+    run_and_expect_a_whole_run_on_time();
+}
+
+TEST_P(SoundServer, KeepsItsPaceWhenTheServerStallsForThreeSeconds)
+{
+    ASSERT_TRUE(sh(control("fault") + " stall"));
+    run_and_expect_a_whole_run_on_time();
+}
+
+TEST_P(SoundServer, KeepsItsPaceWhenTheServerIsKilledDuringATone)
+{
+    ASSERT_TRUE(sh(control("fault") + " kill"));
+    run_and_expect_a_whole_run_on_time();
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, SoundServer,
+                         testing::Combine(testing::Values("pulseaudio", "pipewire"),
+                                          testing::Values("direct", "alsa")),
+                         case_name);
+
+} // namespace
