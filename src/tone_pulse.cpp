@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <optional>
+#include <thread>
 
 #include <dlfcn.h>
 
@@ -247,7 +248,9 @@ void lead_in(tone_clock::time_point tone_due)
     // A little past the tone's start, so that the server, which reads a few milliseconds
     // ahead, does not run dry just before the tone arrives.
     constexpr auto overlap = std::chrono::milliseconds(3);
-    run_until([] { return false; }, tone_due - lead);
+    // Asleep, not turning the loop: a stream that has run dry keeps asking for more,
+    // and answering each ask would cost more than the whole run otherwise does.
+    std::this_thread::sleep_until(tone_due - lead);
     const auto left = std::chrono::duration_cast<std::chrono::microseconds>(tone_due + overlap -
                                                                             tone_clock::now());
     if (left.count() > 0) {
@@ -293,11 +296,14 @@ bool play(const tone_request& tone)
         return false;
     }
     const tone_clock::time_point give_up_at = tone.end_by + tone_grace;
+    // The server's reckoning is good to a few milliseconds (PipeWire's runs early): a
+    // greeting shown a moment late is better than one shown over the end of its tone.
+    constexpr auto margin = std::chrono::milliseconds(3);
     std::optional<tone_clock::time_point> heard = heard_by(give_up_at);
     if (heard) {
-        *heard -= trailer;
+        *heard += margin - trailer;
     }
-    run_until([] { return false; }, std::min(heard.value_or(give_up_at), give_up_at));
+    std::this_thread::sleep_until(std::min(heard.value_or(give_up_at), give_up_at));
     if (!heard || *heard > give_up_at) {
         pa_operation* const flushed = pa.stream_flush(server.stream, nullptr, nullptr);
         if (flushed != nullptr) {

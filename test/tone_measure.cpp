@@ -43,8 +43,13 @@ double frequency_of(const std::vector<std::int16_t>& samples, unsigned rate)
     if (crossings.size() < 2) {
         return 0;
     }
-    return static_cast<double>(crossings.size() - 1) * rate /
-           (crossings.back() - crossings.front());
+    std::vector<double> periods;
+    for (std::size_t i = 1; i < crossings.size(); ++i) {
+        periods.push_back(crossings[i] - crossings[i - 1]);
+    }
+    std::nth_element(periods.begin(), periods.begin() + static_cast<long>(periods.size() / 2),
+                     periods.end());
+    return rate / periods[periods.size() / 2];
 }
 
 int peak_of(const std::vector<std::int16_t>& samples)

@@ -14,8 +14,9 @@ struct tone_span {
 // The tones in a recording: runs of sound split by at least 10 ms of near-silence.
 std::vector<tone_span> find_tones(const std::vector<std::int16_t>& recording, unsigned rate);
 
-// From the first rising zero crossing to the last, each placed between its two samples
-// by linear interpolation: accurate to far better than a hertz over half a second.
+// From the median time between rising zero crossings, each placed between its two
+// samples by linear interpolation: accurate to far better than a hertz, and not thrown
+// by a sound server that drops a period under load.
 double frequency_of(const std::vector<std::int16_t>& samples, unsigned rate);
 
 int peak_of(const std::vector<std::int16_t>& samples);
