@@ -2,6 +2,7 @@
 // card, or a plugin that forwards to a sound server. libasound is loaded at run time, on
 // the sound thread, not when the program starts: loading and linking it takes about a
 // millisecond, which would delay the title. A machine without libasound gets silence.
+#include "dynamic_library.h"
 #include "tone_player.h"
 #include "tone_wave.h"
 
@@ -27,13 +28,6 @@ struct alsa_library {
     decltype(&snd_pcm_close) pcm_close;
     decltype(&snd_config_update_free_global) config_update_free_global;
 };
-
-template <typename Function>
-bool look_up(void* library, const char* name, Function& function)
-{
-    function = reinterpret_cast<Function>(dlsym(library, name));
-    return function != nullptr;
-}
 
 std::optional<alsa_library> load_alsa()
 {

@@ -3,6 +3,7 @@
 // time, so a machine without it still runs. Everything goes through a main loop that this
 // driver turns itself, never longer than the tone's own time: a server that is stopped,
 // stalls or dies can cost a tone, never the run's pace.
+#include "dynamic_library.h"
 #include "tone_player.h"
 #include "tone_wave.h"
 
@@ -42,13 +43,6 @@ struct pulse_library {
     decltype(&pa_operation_get_state) operation_get_state;
     decltype(&pa_operation_unref) operation_unref;
 };
-
-template <typename Function>
-bool look_up(void* library, const char* name, Function& function)
-{
-    function = reinterpret_cast<Function>(dlsym(library, name));
-    return function != nullptr;
-}
 
 std::optional<pulse_library> load_pulse()
 {
