@@ -60,6 +60,11 @@ protected:
         } else {
             environment.push_back("PULSE_SERVER=unix:/nowhere");
             environment.push_back("ALSA_CONFIG_PATH=" + (folder / "alsa-route.conf").string());
+            // PipeWire's ALSA plugin leaks some 17 KB at each open, and libasound unloads it
+            // at each close, so that LeakSanitizer cannot even name it to suppress it.
+            if (server == "pipewire") {
+                environment.push_back("ASAN_OPTIONS=detect_leaks=0");
+            }
         }
     }
 
