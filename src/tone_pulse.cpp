@@ -166,8 +166,8 @@ bool connect_context(tone_clock::time_point give_up_at)
 bool connect_stream(tone_clock::time_point give_up_at)
 {
     const pulse_library& pa = *server.pa;
-    const pa_sample_spec spec{.format = PA_SAMPLE_S16LE, .rate = tone_sample_rate, .channels = 1};
-    server.stream = pa.stream_new(server.context, "tone", &spec, nullptr);
+    const pa_sample_spec format{.format = PA_SAMPLE_S16LE, .rate = tone_sample_rate, .channels = 1};
+    server.stream = pa.stream_new(server.context, "tone", &format, nullptr);
     if (server.stream == nullptr) {
         return false;
     }
