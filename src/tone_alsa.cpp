@@ -103,7 +103,7 @@ void write_sine(const alsa_library& alsa, snd_pcm_t* pcm, const tone_request& to
         for (long i = 0; i < count; ++i) {
             chunk[i] = tone_sample(start + i, total, tone.frequency_hz);
         }
-        if (!write_frames(alsa, pcm, chunk, count, tone.end_by)) {
+        if (!write_frames(alsa, pcm, chunk, count, tone.end_by + tone_grace)) {
             return;
         }
     }
