@@ -22,9 +22,9 @@ struct tone_request {
 // One way of reaching a sound device. `open` readies it for the run (loads the library,
 // connects) and says whether it is there, giving up at the given time where the library
 // lets it; `lead_in` is told, during a pause, when the next tone is due, and gets the
-// device ready for it, returning before then; `play` plays one tone and returns when it has been heard to end (giving up a
-// little after its `end_by`), false if the device failed, so that the next tone looks
-// again; `close` undoes `open`.
+// device ready for it, returning before then; `play` plays one tone and returns when it
+// has been heard to end (giving up a little after its `end_by`), false if the device
+// failed, so that the next tone looks again; `close` undoes `open`.
 struct tone_driver {
     bool (*open)(tone_clock::time_point give_up_at);
     void (*lead_in)(tone_clock::time_point tone_due);
