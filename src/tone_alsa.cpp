@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <optional>
+#include <thread>
 
 #include <dlfcn.h>
 
@@ -119,34 +120,70 @@ bool open_alsa(tone_clock::time_point /*give_up_at*/)
     return alsa != nullptr;
 }
 
+// The device readied during the pause for the next tone; none between tones.
+snd_pcm_t* readied = nullptr;
+
+// Opened non-blocking so that a device held by another program makes the open fail at
+// once instead of waiting for it; writing then blocks as usual. None if it cannot be had.
+snd_pcm_t* open_device(const alsa_library& alsa)
+{
+    snd_pcm_t* pcm = nullptr;
+    if (alsa.pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) != 0) {
+        return nullptr;
+    }
+    constexpr unsigned latency_us = 20'000;
+    if (alsa.pcm_nonblock(pcm, 0) != 0 ||
+        alsa.pcm_set_params(pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 1,
+                            tone_sample_rate, 1, latency_us) != 0) {
+        alsa.pcm_close(pcm);
+        return nullptr;
+    }
+    return pcm;
+}
+
+void close_device(const alsa_library& alsa, snd_pcm_t* pcm)
+{
+    if (pcm != nullptr) {
+        alsa.pcm_close(pcm);
+    }
+    // The library caches its configuration for the life of the process; freeing it with
+    // each device leaves nothing for a leak checker to report at exit.
+    alsa.config_update_free_global();
+}
+
+// Opening takes a while (reading the configuration; a plugin connecting to its server:
+// 20 ms for PipeWire's), so it is done late in the pause, not when the tone is due. The
+// device is held only from then until its tone ends, not against other programs between
+// tones.
+void lead_in(tone_clock::time_point tone_due)
+{
+    std::this_thread::sleep_until(tone_due - std::chrono::milliseconds(100));
+    if (readied == nullptr) {
+        readied = open_device(*loaded_alsa());
+    }
+}
+
 // A device that is missing or busy means silence, not a failure: no later tone would
-// find it otherwise. The device is opened for each tone, so that it is not held against
-// other programs between tones.
+// find it otherwise.
 bool play(const tone_request& tone)
 {
     const alsa_library& alsa = *loaded_alsa();
-    // Opened non-blocking so that a device held by another program makes the open fail
-    // at once instead of waiting for it; writing then blocks as usual.
-    snd_pcm_t* pcm = nullptr;
-    if (alsa.pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) == 0) {
-        constexpr unsigned latency_us = 20'000;
-        if (alsa.pcm_nonblock(pcm, 0) == 0 &&
-            alsa.pcm_set_params(pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 1,
-                                tone_sample_rate, 1, latency_us) == 0) {
-            write_sine(alsa, pcm, tone);
-        }
-        alsa.pcm_close(pcm);
+    snd_pcm_t* const pcm = readied != nullptr ? readied : open_device(alsa);
+    readied = nullptr;
+    if (pcm != nullptr) {
+        write_sine(alsa, pcm, tone);
     }
-    // The library caches its configuration for the life of the process; freeing it after
-    // each tone leaves nothing for a leak checker to report at exit.
-    alsa.config_update_free_global();
+    close_device(alsa, pcm);
     return true;
 }
 
-// The device is opened for each tone: nothing to lead in, and nothing to undo (the
-// library stays loaded for the rest of the run).
-void lead_in(tone_clock::time_point /*tone_due*/) {}
-void close_alsa() {}
+void close_alsa()
+{
+    if (readied != nullptr) {
+        close_device(*loaded_alsa(), readied);
+        readied = nullptr;
+    }
+}
 
 } // namespace
 
