@@ -231,28 +231,6 @@ long frames_in(std::chrono::microseconds time)
     return static_cast<long>(time.count() * tone_sample_rate / 1'000'000);
 }
 
-// Plays silence just before the tone is due, so that the tone follows on without a gap.
-// A stream that starts, or has run dry, makes the server re-render what it had already
-// played ahead, and some servers then skip the start of what comes next: better that it
-// be silence than the tone. Written late in the pause, so that the server is not given
-// half a second of silence while it is still playing the last tone.
-void lead_in(tone_clock::time_point tone_due)
-{
-    constexpr auto lead = std::chrono::milliseconds(20);
-    // A little past the tone's start, so that the server, which reads a few milliseconds
-    // ahead, does not run dry just before the tone arrives.
-    constexpr auto overlap = std::chrono::milliseconds(3);
-    // Asleep, not turning the loop: a stream that has run dry keeps asking for more,
-    // and answering each ask would cost more than the whole run otherwise does.
-    std::this_thread::sleep_until(tone_due - lead);
-    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(tone_due + overlap -
-                                                                            tone_clock::now());
-    if (left.count() > 0) {
-        write_frames(frames_in(left), [](long) -> std::int16_t { return 0; });
-        send_now();
-    }
-}
-
 // When the last sample written so far will have been heard, as the server reckons it
 // now; none if it does not answer by the given time.
 std::optional<tone_clock::time_point> heard_by(tone_clock::time_point give_up_at)
@@ -271,6 +249,26 @@ std::optional<tone_clock::time_point> heard_by(tone_clock::time_point give_up_at
         return std::nullopt;
     }
     return tone_clock::now() + std::chrono::microseconds(negative != 0 ? 0 : latency);
+}
+
+// Fills the pause with silence up to the tone's start, so that the tone follows on
+// without a gap. The stream never runs dry: a server restarting a dry stream re-renders
+// what it had played ahead, starts it on its next period (PipeWire's come every few
+// milliseconds) and may skip the start of what comes next. The silence ends a little
+// past the tone's due time, as the tone is written only when it is asked for.
+void lead_in(tone_clock::time_point tone_due)
+{
+    constexpr auto overlap = std::chrono::milliseconds(3);
+    const std::optional<tone_clock::time_point> heard = heard_by(tone_due);
+    if (!heard) {
+        return;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+        tone_due + overlap - std::max(*heard, tone_clock::now()));
+    if (left.count() > 0) {
+        write_frames(frames_in(left), [](long) -> std::int16_t { return 0; });
+        send_now();
+    }
 }
 
 // Returns once the tone has been heard to end, or a little after it was due to end. A
