@@ -295,8 +295,10 @@ bool play(const tone_request& tone)
     if (heard) {
         *heard += margin - trailer;
     }
-    std::this_thread::sleep_until(std::min(heard.value_or(give_up_at), give_up_at));
-    if (!heard || *heard > give_up_at) {
+    // A tone the server will play too late is not waited for beyond its own time.
+    const bool in_time = heard && *heard <= give_up_at;
+    std::this_thread::sleep_until(in_time ? *heard : tone.end_by);
+    if (!in_time) {
         pa_operation* const flushed = pa.stream_flush(server.stream, nullptr, nullptr);
         if (flushed != nullptr) {
             pa.operation_unref(flushed);
