@@ -271,10 +271,11 @@ void lead_in(tone_clock::time_point tone_due)
     }
 }
 
-// Returns once the tone has been heard to end, or a little after it was due to end. A
-// tone that comes later than that is noise: whatever the server has not played of it is
-// dropped. (The server's own "drained" reply is not waited for: PipeWire's comes a good
-// ten milliseconds after the sound has ended.)
+// Returns once the tone has been heard to end. A tone that the server will not have
+// played by a little after its end is noise: it returns when the tone was due to end
+// (a little after, if the server does not answer), and whatever the server has not
+// played of it is dropped. (The server's own "drained" reply is not waited for: PipeWire's
+// comes a good ten milliseconds after the sound has ended.)
 bool play(const tone_request& tone)
 {
     const pulse_library& pa = *server.pa;
@@ -295,7 +296,6 @@ bool play(const tone_request& tone)
     if (heard) {
         *heard += margin - trailer;
     }
-    // A tone the server will play too late is not waited for beyond its own time.
     const bool in_time = heard && *heard <= give_up_at;
     std::this_thread::sleep_until(in_time ? *heard : tone.end_by);
     if (!in_time) {
