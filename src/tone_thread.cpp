@@ -81,6 +81,10 @@ void run_jobs()
 
         if (driver == nullptr) {
             driver = open_first(give_up_at);
+            // Through the mutex before anything that may block for good, so that what the
+            // libraries set up as they loaded is seen by the main thread: its exit undoes
+            // it, even if this thread is stuck by then.
+            const std::lock_guard handed_over(state.mutex);
         }
         if (!tone) {
             driver->lead_in(give_up_at);
