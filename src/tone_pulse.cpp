@@ -37,6 +37,7 @@ struct pulse_library {
     decltype(&pa_stream_write) stream_write;
     decltype(&pa_stream_update_timing_info) stream_update_timing_info;
     decltype(&pa_stream_get_latency) stream_get_latency;
+    decltype(&pa_stream_get_timing_info) stream_get_timing_info;
     decltype(&pa_stream_flush) stream_flush;
     decltype(&pa_stream_disconnect) stream_disconnect;
     decltype(&pa_stream_unref) stream_unref;
@@ -68,6 +69,7 @@ std::optional<pulse_library> load_pulse()
         look_up(library, "pa_stream_write", pa.stream_write) &&
         look_up(library, "pa_stream_update_timing_info", pa.stream_update_timing_info) &&
         look_up(library, "pa_stream_get_latency", pa.stream_get_latency) &&
+        look_up(library, "pa_stream_get_timing_info", pa.stream_get_timing_info) &&
         look_up(library, "pa_stream_flush", pa.stream_flush) &&
         look_up(library, "pa_stream_disconnect", pa.stream_disconnect) &&
         look_up(library, "pa_stream_unref", pa.stream_unref) &&
@@ -172,13 +174,15 @@ bool connect_stream(tone_clock::time_point give_up_at)
         return false;
     }
     // Playback starts as soon as this much is written, and the server runs at about this
-    // latency for us.
+    // latency for us. It asks for more no oftener than that: PipeWire's asks every period,
+    // even while the stream holds half a second, and each request costs the sound thread
+    // a turn of its loop.
     constexpr std::uint32_t server_default = static_cast<std::uint32_t>(-1);
     constexpr std::uint32_t ten_ms = tone_sample_rate / 100 * sizeof(std::int16_t);
     const pa_buffer_attr buffer{.maxlength = server_default,
                                 .tlength = ten_ms,
                                 .prebuf = server_default,
-                                .minreq = server_default,
+                                .minreq = ten_ms,
                                 .fragsize = server_default};
     if (pa.stream_connect_playback(server.stream, nullptr, &buffer, PA_STREAM_ADJUST_LATENCY,
                                    nullptr, nullptr) < 0) {
@@ -206,7 +210,8 @@ bool open_server(tone_clock::time_point give_up_at)
 }
 
 // Writes `total` frames at once, each from `frame_at`: the server holds them and plays
-// them out in time.
+// them out in time. Each chunk is sent as soon as it is made, as the server may be about
+// to take the first while the rest are still being made.
 template <typename Frame>
 bool write_frames(long total, Frame frame_at)
 {
@@ -222,6 +227,7 @@ bool write_frames(long total, Frame frame_at)
                                     PA_SEEK_RELATIVE) < 0) {
             return false;
         }
+        send_now();
     }
     return true;
 }
@@ -231,9 +237,16 @@ long frames_in(std::chrono::microseconds time)
     return static_cast<long>(time.count() * tone_sample_rate / 1'000'000);
 }
 
-// When the last sample written so far will have been heard, as the server reckons it
-// now; none if it does not answer by the given time.
-std::optional<tone_clock::time_point> heard_by(tone_clock::time_point give_up_at)
+// What becomes of the last sample written so far: the server takes it from the stream's
+// buffer after `taken_after` and mixes it into what the speaker will play, and it has been
+// heard by `heard_by`.
+struct reckoning {
+    tone_clock::time_point taken_after;
+    tone_clock::time_point heard_by;
+};
+
+// The server's reckoning, as it stands now; none if it does not answer by the given time.
+std::optional<reckoning> reckon_once(tone_clock::time_point give_up_at)
 {
     const pulse_library& pa = *server.pa;
     pa_operation* const updated = pa.stream_update_timing_info(server.stream, nullptr, nullptr);
@@ -245,29 +258,68 @@ std::optional<tone_clock::time_point> heard_by(tone_clock::time_point give_up_at
     pa.operation_unref(updated);
     pa_usec_t latency = 0;
     int negative = 0;
-    if (!answered || pa.stream_get_latency(server.stream, &latency, &negative) < 0) {
+    const pa_timing_info* const timing = pa.stream_get_timing_info(server.stream);
+    if (!answered || timing == nullptr ||
+        pa.stream_get_latency(server.stream, &latency, &negative) < 0) {
         return std::nullopt;
     }
-    return tone_clock::now() + std::chrono::microseconds(negative != 0 ? 0 : latency);
+    const tone_clock::time_point now = tone_clock::now();
+    const auto heard = std::chrono::microseconds(negative != 0 ? 0 : latency);
+    // The sink's own latency is what it has mixed already and not yet played.
+    const auto mixed_ahead = std::min(heard, std::chrono::microseconds(timing->sink_usec));
+    return reckoning{.taken_after = now + heard - mixed_ahead, .heard_by = now + heard};
+}
+
+// PipeWire moves a stream's position on once a period (every few milliseconds), so its
+// reckoning goes stale through the period, later by each millisecond that passes. Across
+// a period, the earliest reckoning is the fresh one, which tells when the server may take
+// the sample, and the latest tells to within a millisecond when it is heard: a period
+// later. So it is read every millisecond for as long as a period, unless it holds still
+// (PulseAudio's reckoning is smooth).
+std::optional<reckoning> reckon(tone_clock::time_point give_up_at)
+{
+    constexpr int readings = 8; // across a period of up to 8 ms
+    constexpr auto still = std::chrono::microseconds(200);
+    std::optional<reckoning> span;
+    for (int reading = 0; reading < readings; ++reading) {
+        if (reading > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        const std::optional<reckoning> latest = reckon_once(give_up_at);
+        if (!latest) {
+            return std::nullopt;
+        }
+        if (!span) {
+            span = latest;
+            continue;
+        }
+        const auto moved = latest->heard_by - span->heard_by;
+        span = reckoning{.taken_after = std::min(span->taken_after, latest->taken_after),
+                         .heard_by = std::max(span->heard_by, latest->heard_by)};
+        if (moved > -still && moved < still) {
+            break;
+        }
+    }
+    return span;
 }
 
 // Fills the pause with silence up to the tone's start, so that the tone follows on
 // without a gap. The stream never runs dry: a server restarting a dry stream re-renders
 // what it had played ahead, starts it on its next period (PipeWire's come every few
-// milliseconds) and may skip the start of what comes next. The silence ends a little
-// past the tone's due time, as the tone is written only when it is asked for.
+// milliseconds) and may skip the start of what comes next. The tone is written only when
+// it is asked for, so the server must not take the end of the silence before a little
+// after the tone's due time.
 void lead_in(tone_clock::time_point tone_due)
 {
-    constexpr auto overlap = std::chrono::milliseconds(3);
-    const std::optional<tone_clock::time_point> heard = heard_by(tone_due);
-    if (!heard) {
+    constexpr auto overlap = std::chrono::milliseconds(2);
+    const std::optional<reckoning> reckoned = reckon(tone_due);
+    if (!reckoned) {
         return;
     }
     const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
-        tone_due + overlap - std::max(*heard, tone_clock::now()));
+        tone_due + overlap - std::max(reckoned->taken_after, tone_clock::now()));
     if (left.count() > 0) {
         write_frames(frames_in(left), [](long) -> std::int16_t { return 0; });
-        send_now();
     }
 }
 
@@ -289,12 +341,13 @@ bool play(const tone_request& tone)
         return false;
     }
     const tone_clock::time_point give_up_at = tone.end_by + tone_grace;
-    // The server's reckoning is good to a few milliseconds (PipeWire's runs early): a
-    // greeting shown a moment late is better than one shown over the end of its tone.
-    constexpr auto margin = std::chrono::milliseconds(3);
-    std::optional<tone_clock::time_point> heard = heard_by(give_up_at);
-    if (heard) {
-        *heard += margin - trailer;
+    // The reckoning may be up to a millisecond early: a greeting shown a moment late is
+    // better than one shown over the end of its tone.
+    constexpr auto margin = std::chrono::microseconds(500);
+    const std::optional<reckoning> reckoned = reckon(give_up_at);
+    std::optional<tone_clock::time_point> heard;
+    if (reckoned) {
+        heard = reckoned->heard_by + margin - trailer;
     }
     const bool in_time = heard && *heard <= give_up_at;
     std::this_thread::sleep_until(in_time ? *heard : tone.end_by);
