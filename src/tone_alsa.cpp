@@ -24,6 +24,7 @@ struct alsa_library {
     decltype(&snd_pcm_nonblock) pcm_nonblock;
     decltype(&snd_pcm_set_params) pcm_set_params;
     decltype(&snd_pcm_writei) pcm_writei;
+    decltype(&snd_pcm_delay) pcm_delay;
     decltype(&snd_pcm_recover) pcm_recover;
     decltype(&snd_pcm_drain) pcm_drain;
     decltype(&snd_pcm_close) pcm_close;
@@ -42,6 +43,7 @@ std::optional<alsa_library> load_alsa()
         look_up(library, "snd_pcm_nonblock", alsa.pcm_nonblock) &&
         look_up(library, "snd_pcm_set_params", alsa.pcm_set_params) &&
         look_up(library, "snd_pcm_writei", alsa.pcm_writei) &&
+        look_up(library, "snd_pcm_delay", alsa.pcm_delay) &&
         look_up(library, "snd_pcm_recover", alsa.pcm_recover) &&
         look_up(library, "snd_pcm_drain", alsa.pcm_drain) &&
         look_up(library, "snd_pcm_close", alsa.pcm_close) &&
@@ -94,6 +96,24 @@ bool write_frames(const alsa_library& alsa, snd_pcm_t* pcm, const std::int16_t* 
     return true;
 }
 
+// Returns once the frames written have been heard, as the device reckons it, or at the
+// given time. Draining would also wait for a plugin's own reply, which comes several
+// milliseconds after the sound.
+void wait_until_heard(const alsa_library& alsa, snd_pcm_t* pcm, tone_clock::time_point give_up_at)
+{
+    snd_pcm_sframes_t queued = 0;
+    if (alsa.pcm_delay(pcm, &queued) != 0) {
+        alsa.pcm_drain(pcm);
+        return;
+    }
+    // The reckoning may be a fraction of a millisecond early: a greeting shown a moment
+    // late is better than one shown over the end of its tone.
+    constexpr auto margin = std::chrono::microseconds(500);
+    const auto heard = std::chrono::microseconds(std::max<snd_pcm_sframes_t>(queued, 0) *
+                                                 1'000'000 / tone_sample_rate);
+    std::this_thread::sleep_until(std::min(tone_clock::now() + heard + margin, give_up_at));
+}
+
 void write_sine(const alsa_library& alsa, snd_pcm_t* pcm, const tone_request& tone)
 {
     constexpr long chunk_frames = tone_sample_rate / 100; // 10 ms written at a time
@@ -108,7 +128,7 @@ void write_sine(const alsa_library& alsa, snd_pcm_t* pcm, const tone_request& to
             return;
         }
     }
-    alsa.pcm_drain(pcm);
+    wait_until_heard(alsa, pcm, tone.end_by + tone_grace);
 }
 
 bool open_alsa(tone_clock::time_point /*give_up_at*/)
@@ -120,8 +140,11 @@ bool open_alsa(tone_clock::time_point /*give_up_at*/)
     return alsa != nullptr;
 }
 
-// The device readied during the pause for the next tone; none between tones.
+// The device readied during the pause for the next tone, and the one whose tone has just
+// been heard. That one is drained and closed at the start of the next pause: a plugin
+// takes a few milliseconds over that, which the greeting need not wait for.
 snd_pcm_t* readied = nullptr;
+snd_pcm_t* played = nullptr;
 
 // Opened non-blocking so that a device held by another program makes the open fail at
 // once instead of waiting for it; writing then blocks as usual. None if it cannot be had.
@@ -131,7 +154,7 @@ snd_pcm_t* open_device(const alsa_library& alsa)
     if (alsa.pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) != 0) {
         return nullptr;
     }
-    constexpr unsigned latency_us = 20'000;
+    constexpr unsigned latency_us = 40'000;
     if (alsa.pcm_nonblock(pcm, 0) != 0 ||
         alsa.pcm_set_params(pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 1,
                             tone_sample_rate, 1, latency_us) != 0) {
@@ -157,6 +180,11 @@ void close_device(const alsa_library& alsa, snd_pcm_t* pcm)
 // tones.
 void lead_in(tone_clock::time_point tone_due)
 {
+    if (played != nullptr) {
+        loaded_alsa()->pcm_drain(played);
+        close_device(*loaded_alsa(), played);
+        played = nullptr;
+    }
     std::this_thread::sleep_until(tone_due - std::chrono::milliseconds(100));
     if (readied == nullptr) {
         readied = open_device(*loaded_alsa());
@@ -170,18 +198,22 @@ bool play(const tone_request& tone)
     const alsa_library& alsa = *loaded_alsa();
     snd_pcm_t* const pcm = readied != nullptr ? readied : open_device(alsa);
     readied = nullptr;
-    if (pcm != nullptr) {
-        write_sine(alsa, pcm, tone);
+    if (pcm == nullptr) {
+        close_device(alsa, nullptr);
+        return true;
     }
-    close_device(alsa, pcm);
+    write_sine(alsa, pcm, tone);
+    played = pcm;
     return true;
 }
 
 void close_alsa()
 {
-    if (readied != nullptr) {
-        close_device(*loaded_alsa(), readied);
-        readied = nullptr;
+    for (snd_pcm_t** const pcm : {&readied, &played}) {
+        if (*pcm != nullptr) {
+            close_device(*loaded_alsa(), *pcm);
+            *pcm = nullptr;
+        }
     }
 }
 
