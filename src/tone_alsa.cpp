@@ -23,6 +23,8 @@ struct alsa_library {
     decltype(&snd_pcm_open) pcm_open;
     decltype(&snd_pcm_nonblock) pcm_nonblock;
     decltype(&snd_pcm_set_params) pcm_set_params;
+    decltype(&snd_pcm_type) pcm_type;
+    decltype(&snd_pcm_prepare) pcm_prepare;
     decltype(&snd_pcm_writei) pcm_writei;
     decltype(&snd_pcm_delay) pcm_delay;
     decltype(&snd_pcm_recover) pcm_recover;
@@ -42,6 +44,8 @@ std::optional<alsa_library> load_alsa()
         look_up(library, "snd_pcm_open", alsa.pcm_open) &&
         look_up(library, "snd_pcm_nonblock", alsa.pcm_nonblock) &&
         look_up(library, "snd_pcm_set_params", alsa.pcm_set_params) &&
+        look_up(library, "snd_pcm_type", alsa.pcm_type) &&
+        look_up(library, "snd_pcm_prepare", alsa.pcm_prepare) &&
         look_up(library, "snd_pcm_writei", alsa.pcm_writei) &&
         look_up(library, "snd_pcm_delay", alsa.pcm_delay) &&
         look_up(library, "snd_pcm_recover", alsa.pcm_recover) &&
@@ -180,14 +184,23 @@ void close_device(const alsa_library& alsa, snd_pcm_t* pcm)
 // tones.
 void lead_in(tone_clock::time_point tone_due)
 {
+    const alsa_library& alsa = *loaded_alsa();
     if (played != nullptr) {
-        loaded_alsa()->pcm_drain(played);
-        close_device(*loaded_alsa(), played);
+        alsa.pcm_drain(played);
+        // A plugin that forwards to a sound server is kept for the next tone: the server
+        // mixes, so holding it keeps no other program out, and opening it again would
+        // cost some 10 ms of CPU (PipeWire's loads its modules and starts threads each
+        // time).
+        if (alsa.pcm_type(played) == SND_PCM_TYPE_IOPLUG && alsa.pcm_prepare(played) == 0) {
+            readied = played;
+        } else {
+            close_device(alsa, played);
+        }
         played = nullptr;
     }
     std::this_thread::sleep_until(tone_due - std::chrono::milliseconds(100));
     if (readied == nullptr) {
-        readied = open_device(*loaded_alsa());
+        readied = open_device(alsa);
     }
 }
 
