@@ -158,6 +158,9 @@ snd_pcm_t* open_device(const alsa_library& alsa)
     if (alsa.pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) != 0) {
         return nullptr;
     }
+    // The device starts when its buffer is full, which the tone's first frames fill at
+    // once. With 20 ms, pipewire-alsa's stream ran dry now and then at PipeWire's
+    // shortest periods.
     constexpr unsigned latency_us = 40'000;
     if (alsa.pcm_nonblock(pcm, 0) != 0 ||
         alsa.pcm_set_params(pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 1,
@@ -179,9 +182,9 @@ void close_device(const alsa_library& alsa, snd_pcm_t* pcm)
 }
 
 // Opening takes a while (reading the configuration; a plugin connecting to its server:
-// 20 ms for PipeWire's), so it is done late in the pause, not when the tone is due. The
-// device is held only from then until its tone ends, not against other programs between
-// tones.
+// 20 ms for PipeWire's), so it is done late in the pause, not when the tone is due. A
+// sound card is held only from then until its tone ends, not against other programs
+// between tones.
 void lead_in(tone_clock::time_point tone_due)
 {
     const alsa_library& alsa = *loaded_alsa();

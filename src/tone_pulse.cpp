@@ -332,8 +332,9 @@ bool play(const tone_request& tone)
 {
     const pulse_library& pa = *server.pa;
     // Silence follows the tone, because a server may hold back the end of a stream until
-    // more comes (PipeWire's keeps the last part of a period).
-    constexpr auto trailer = std::chrono::milliseconds(20);
+    // more comes (PipeWire's keeps the last part of a period), and enough of it that the
+    // stream does not run dry while the next pause reckons how much silence it needs.
+    constexpr auto trailer = std::chrono::milliseconds(50);
     const long total = frames_in(tone.duration);
     if (!write_frames(total,
                       [&](long frame) { return tone_sample(frame, total, tone.frequency_hz); }) ||

@@ -118,7 +118,12 @@ TEST_P(SoundServer, PlaysTheFiveTonesFadedAndOnTime)
     std::memcpy(recording.data(), bytes.data(), recording.size() * 2);
     constexpr unsigned rate = 48'000;
     const std::vector<tone_span> tones = find_tones(recording, rate);
-    ASSERT_EQ(tones.size(), 5u) << "tones heard";
+    std::string heard; // what was heard, for a failure to show: start+length in ms
+    for (const tone_span& tone : tones) {
+        heard.append(" ").append(std::to_string(tone.start * 1000 / rate));
+        heard.append("+").append(std::to_string(tone.samples.size() * 1000 / rate));
+    }
+    ASSERT_EQ(tones.size(), 5u) << "tones heard:" << heard;
     for (std::size_t i = 0; i < tones.size(); ++i) {
         SCOPED_TRACE("tone " + std::to_string(i + 1));
         const std::vector<std::int16_t>& tone = tones[i].samples;
