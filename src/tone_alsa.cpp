@@ -9,6 +9,7 @@
 #include <alsa/asoundlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <optional>
 #include <thread>
@@ -21,14 +22,14 @@ namespace {
 struct alsa_library {
     decltype(&snd_lib_error_set_handler) lib_error_set_handler;
     decltype(&snd_pcm_open) pcm_open;
-    decltype(&snd_pcm_nonblock) pcm_nonblock;
     decltype(&snd_pcm_set_params) pcm_set_params;
     decltype(&snd_pcm_type) pcm_type;
     decltype(&snd_pcm_prepare) pcm_prepare;
     decltype(&snd_pcm_writei) pcm_writei;
+    decltype(&snd_pcm_wait) pcm_wait;
     decltype(&snd_pcm_delay) pcm_delay;
     decltype(&snd_pcm_recover) pcm_recover;
-    decltype(&snd_pcm_drain) pcm_drain;
+    decltype(&snd_pcm_drop) pcm_drop;
     decltype(&snd_pcm_close) pcm_close;
     decltype(&snd_config_update_free_global) config_update_free_global;
 };
@@ -42,14 +43,14 @@ std::optional<alsa_library> load_alsa()
     alsa_library alsa{};
     if (look_up(library, "snd_lib_error_set_handler", alsa.lib_error_set_handler) &&
         look_up(library, "snd_pcm_open", alsa.pcm_open) &&
-        look_up(library, "snd_pcm_nonblock", alsa.pcm_nonblock) &&
         look_up(library, "snd_pcm_set_params", alsa.pcm_set_params) &&
         look_up(library, "snd_pcm_type", alsa.pcm_type) &&
         look_up(library, "snd_pcm_prepare", alsa.pcm_prepare) &&
         look_up(library, "snd_pcm_writei", alsa.pcm_writei) &&
+        look_up(library, "snd_pcm_wait", alsa.pcm_wait) &&
         look_up(library, "snd_pcm_delay", alsa.pcm_delay) &&
         look_up(library, "snd_pcm_recover", alsa.pcm_recover) &&
-        look_up(library, "snd_pcm_drain", alsa.pcm_drain) &&
+        look_up(library, "snd_pcm_drop", alsa.pcm_drop) &&
         look_up(library, "snd_pcm_close", alsa.pcm_close) &&
         look_up(library, "snd_config_update_free_global", alsa.config_update_free_global)) {
         return alsa;
@@ -72,21 +73,28 @@ void say_nothing(const char* /*file*/, int /*line*/, const char* /*function*/, i
 {
 }
 
-// Writes the frames, recovering from an underrun or a suspend; false on a lasting error.
-// Some plugins fail every write and report every recovery a success (PipeWire's, once
-// its server has died), so recoveries are counted and the writing ends with the tone's
-// time.
+// Writes the frames as the device makes room for them, recovering from an underrun or a
+// suspend; false on a lasting error, or if they are not all written by the given time (a
+// server that is stalled, or at its default latency, may take none for seconds). Some
+// plugins fail every write and report every recovery a success (PipeWire's, once its
+// server has died), so recoveries are counted too.
 bool write_frames(const alsa_library& alsa, snd_pcm_t* pcm, const std::int16_t* frames, long count,
                   tone_clock::time_point give_up_at)
 {
     constexpr int most_recoveries = 3;
     int recoveries = 0;
     while (count > 0) {
-        if (tone_clock::now() > give_up_at) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(give_up_at - tone_clock::now());
+        if (left.count() <= 0) {
             return false;
         }
         const snd_pcm_sframes_t written =
             alsa.pcm_writei(pcm, frames, static_cast<snd_pcm_uframes_t>(count));
+        if (written == -EAGAIN) {
+            alsa.pcm_wait(pcm, static_cast<int>(left.count()));
+            continue;
+        }
         if (written < 0) {
             if (++recoveries > most_recoveries ||
                 alsa.pcm_recover(pcm, static_cast<int>(written), 1) < 0) {
@@ -100,25 +108,34 @@ bool write_frames(const alsa_library& alsa, snd_pcm_t* pcm, const std::int16_t* 
     return true;
 }
 
-// Returns once the frames written have been heard, as the device reckons it, or at the
-// given time. Draining would also wait for a plugin's own reply, which comes several
-// milliseconds after the sound.
-void wait_until_heard(const alsa_library& alsa, snd_pcm_t* pcm, tone_clock::time_point give_up_at)
+// Returns once the tone has been heard to end, as the device reckons it (a plugin's
+// drain would also wait for its server's reply, which comes several milliseconds after
+// the sound). A tone that the device will not have played by a little after its end is
+// noise: it is dropped when it was due to end, and this says it came late.
+bool wait_until_heard(const alsa_library& alsa, snd_pcm_t* pcm, const tone_request& tone)
 {
     snd_pcm_sframes_t queued = 0;
     if (alsa.pcm_delay(pcm, &queued) != 0) {
-        alsa.pcm_drain(pcm);
-        return;
+        std::this_thread::sleep_until(tone.end_by);
+        return true; // it cannot tell
     }
     // The reckoning may be a fraction of a millisecond early: a greeting shown a moment
     // late is better than one shown over the end of its tone.
     constexpr auto margin = std::chrono::microseconds(500);
-    const auto heard = std::chrono::microseconds(std::max<snd_pcm_sframes_t>(queued, 0) *
+    const auto heard = tone_clock::now() + margin +
+                       std::chrono::microseconds(std::max<snd_pcm_sframes_t>(queued, 0) *
                                                  1'000'000 / tone_sample_rate);
-    std::this_thread::sleep_until(std::min(tone_clock::now() + heard + margin, give_up_at));
+    if (heard <= tone.end_by + tone_grace) {
+        std::this_thread::sleep_until(heard);
+        return true;
+    }
+    std::this_thread::sleep_until(tone.end_by);
+    alsa.pcm_drop(pcm);
+    return false;
 }
 
-void write_sine(const alsa_library& alsa, snd_pcm_t* pcm, const tone_request& tone)
+// Plays the tone; false if it came late.
+bool write_sine(const alsa_library& alsa, snd_pcm_t* pcm, const tone_request& tone)
 {
     constexpr long chunk_frames = tone_sample_rate / 100; // 10 ms written at a time
     std::int16_t chunk[chunk_frames];
@@ -128,11 +145,13 @@ void write_sine(const alsa_library& alsa, snd_pcm_t* pcm, const tone_request& to
         for (long i = 0; i < count; ++i) {
             chunk[i] = tone_sample(start + i, total, tone.frequency_hz);
         }
-        if (!write_frames(alsa, pcm, chunk, count, tone.end_by + tone_grace)) {
-            return;
+        // A tone not all written by its end cannot be heard in time.
+        if (!write_frames(alsa, pcm, chunk, count, tone.end_by)) {
+            alsa.pcm_drop(pcm);
+            return false;
         }
     }
-    wait_until_heard(alsa, pcm, tone.end_by + tone_grace);
+    return wait_until_heard(alsa, pcm, tone);
 }
 
 bool open_alsa(tone_clock::time_point /*give_up_at*/)
@@ -145,13 +164,22 @@ bool open_alsa(tone_clock::time_point /*give_up_at*/)
 }
 
 // The device readied during the pause for the next tone, and the one whose tone has just
-// been heard. That one is drained and closed at the start of the next pause: a plugin
+// been heard. That one is stopped and closed at the start of the next pause: a plugin
 // takes a few milliseconds over that, which the greeting need not wait for.
 snd_pcm_t* readied = nullptr;
 snd_pcm_t* played = nullptr;
 
-// Opened non-blocking so that a device held by another program makes the open fail at
-// once instead of waiting for it; writing then blocks as usual. None if it cannot be had.
+// A plugin that forwards to a sound server is kept open for the next tone: the server
+// mixes, so holding it keeps no other program out, and opening it again costs some 10 ms
+// of CPU (PipeWire's loads its modules and starts threads each time). But a kept plugin
+// rejoins its server only when its tone starts, and PipeWire, while another program held
+// it at a long period, took some 50 ms over that: the tone came late. So once a tone has
+// come late, the device is opened afresh for each tone.
+bool keep_plugins = true;
+
+// Opened non-blocking, so that a device held by another program makes the open fail at
+// once instead of waiting for it, and so that each write waits for room no longer than
+// the tone's time. None if it cannot be had.
 snd_pcm_t* open_device(const alsa_library& alsa)
 {
     snd_pcm_t* pcm = nullptr;
@@ -162,8 +190,7 @@ snd_pcm_t* open_device(const alsa_library& alsa)
     // once. With 20 ms, pipewire-alsa's stream ran dry now and then at PipeWire's
     // shortest periods.
     constexpr unsigned latency_us = 40'000;
-    if (alsa.pcm_nonblock(pcm, 0) != 0 ||
-        alsa.pcm_set_params(pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 1,
+    if (alsa.pcm_set_params(pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 1,
                             tone_sample_rate, 1, latency_us) != 0) {
         alsa.pcm_close(pcm);
         return nullptr;
@@ -189,12 +216,9 @@ void lead_in(tone_clock::time_point tone_due)
 {
     const alsa_library& alsa = *loaded_alsa();
     if (played != nullptr) {
-        alsa.pcm_drain(played);
-        // A plugin that forwards to a sound server is kept for the next tone: the server
-        // mixes, so holding it keeps no other program out, and opening it again would
-        // cost some 10 ms of CPU (PipeWire's loads its modules and starts threads each
-        // time).
-        if (alsa.pcm_type(played) == SND_PCM_TYPE_IOPLUG && alsa.pcm_prepare(played) == 0) {
+        alsa.pcm_drop(played); // what is left of it is past the end of the tone
+        if (keep_plugins && alsa.pcm_type(played) == SND_PCM_TYPE_IOPLUG &&
+            alsa.pcm_prepare(played) == 0) {
             readied = played;
         } else {
             close_device(alsa, played);
@@ -218,7 +242,9 @@ bool play(const tone_request& tone)
         close_device(alsa, nullptr);
         return true;
     }
-    write_sine(alsa, pcm, tone);
+    if (!write_sine(alsa, pcm, tone)) {
+        keep_plugins = false;
+    }
     played = pcm;
     return true;
 }
