@@ -95,6 +95,7 @@ struct connection {
     pa_mainloop* loop = nullptr;
     pa_context* context = nullptr;
     pa_stream* stream = nullptr;
+    bool started = false; // something has been written to the stream
 };
 connection server;
 
@@ -309,9 +310,20 @@ std::optional<reckoning> reckon(tone_clock::time_point give_up_at)
 // milliseconds) and may skip the start of what comes next. The tone is written only when
 // it is asked for, so the server must not take the end of the silence before a little
 // after the tone's due time.
+//
+// A stream just connected is started only shortly before its first tone: the server may
+// still be settling the latency that the stream asked for, and a reckoning made then can
+// be far out. (PipeWire, going from another client's long period to ours, played the
+// first tone some 50 ms later than it had reckoned just after connecting, and the tone
+// was cut at its end.)
 void lead_in(tone_clock::time_point tone_due)
 {
     constexpr auto overlap = std::chrono::milliseconds(2);
+    constexpr auto settled = std::chrono::milliseconds(100);
+    if (!server.started) {
+        std::this_thread::sleep_until(tone_due - settled);
+        server.started = true;
+    }
     const std::optional<reckoning> reckoned = reckon(tone_due);
     if (!reckoned) {
         return;
