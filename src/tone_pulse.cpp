@@ -95,7 +95,7 @@ struct connection {
     pa_mainloop* loop = nullptr;
     pa_context* context = nullptr;
     pa_stream* stream = nullptr;
-    bool started = false; // something has been written to the stream
+    bool just_connected = true; // nothing has been written to the stream yet
 };
 connection server;
 
@@ -319,10 +319,10 @@ std::optional<reckoning> reckon(tone_clock::time_point give_up_at)
 void lead_in(tone_clock::time_point tone_due)
 {
     constexpr auto overlap = std::chrono::milliseconds(2);
-    constexpr auto settled = std::chrono::milliseconds(100);
-    if (!server.started) {
-        std::this_thread::sleep_until(tone_due - settled);
-        server.started = true;
+    constexpr auto first_lead = std::chrono::milliseconds(100);
+    if (server.just_connected) {
+        std::this_thread::sleep_until(tone_due - first_lead);
+        server.just_connected = false;
     }
     const std::optional<reckoning> reckoned = reckon(tone_due);
     if (!reckoned) {
