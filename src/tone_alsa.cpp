@@ -111,7 +111,8 @@ bool write_frames(const alsa_library& alsa, snd_pcm_t* pcm, const std::int16_t* 
 // Returns once the tone has been heard to end, as the device reckons it (a plugin's
 // drain would also wait for its server's reply, which comes several milliseconds after
 // the sound). A tone that the device will not have played by a little after its end is
-// noise: it is dropped when it was due to end, and this says it came late.
+// noise: this returns when it was due to end and says it came late, and the next pause
+// drops what is left of it.
 bool wait_until_heard(const alsa_library& alsa, snd_pcm_t* pcm, const tone_request& tone)
 {
     snd_pcm_sframes_t queued = 0;
@@ -130,7 +131,6 @@ bool wait_until_heard(const alsa_library& alsa, snd_pcm_t* pcm, const tone_reque
         return true;
     }
     std::this_thread::sleep_until(tone.end_by);
-    alsa.pcm_drop(pcm);
     return false;
 }
 
@@ -147,7 +147,6 @@ bool write_sine(const alsa_library& alsa, snd_pcm_t* pcm, const tone_request& to
         }
         // A tone not all written by its end cannot be heard in time.
         if (!write_frames(alsa, pcm, chunk, count, tone.end_by)) {
-            alsa.pcm_drop(pcm);
             return false;
         }
     }
@@ -164,7 +163,7 @@ bool open_alsa(tone_clock::time_point /*give_up_at*/)
 }
 
 // The device readied during the pause for the next tone, and the one whose tone has just
-// been heard. That one is stopped and closed at the start of the next pause: a plugin
+// ended (or been given up). That one is stopped and closed at the start of the next pause: a plugin
 // takes a few milliseconds over that, which the greeting need not wait for.
 snd_pcm_t* readied = nullptr;
 snd_pcm_t* played = nullptr;
@@ -216,7 +215,7 @@ void lead_in(tone_clock::time_point tone_due)
 {
     const alsa_library& alsa = *loaded_alsa();
     if (played != nullptr) {
-        alsa.pcm_drop(played); // what is left of it is past the end of the tone
+        alsa.pcm_drop(played); // what is left of its tone is past its time
         if (keep_plugins && alsa.pcm_type(played) == SND_PCM_TYPE_IOPLUG &&
             alsa.pcm_prepare(played) == 0) {
             readied = played;
