@@ -163,8 +163,9 @@ bool open_alsa(tone_clock::time_point /*give_up_at*/)
 }
 
 // The device readied during the pause for the next tone, and the one whose tone has just
-// ended (or been given up). That one is stopped and closed at the start of the next pause: a plugin
-// takes a few milliseconds over that, which the greeting need not wait for.
+// ended (or been given up). That one is stopped at the start of the next pause, then
+// closed or readied again: a plugin takes a few milliseconds over that, which the greeting
+// need not wait for.
 snd_pcm_t* readied = nullptr;
 snd_pcm_t* played = nullptr;
 
