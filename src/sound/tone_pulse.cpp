@@ -3,9 +3,9 @@
 // time, so a machine without it still runs. Everything goes through a main loop that this
 // driver turns itself, never longer than the tone's own time: a server that is stopped,
 // stalls or dies can cost a tone, never the run's pace.
-#include "dynamic_library.h"
-#include "tone_player.h"
-#include "tone_wave.h"
+#include "sound/dynamic_library.h"
+#include "sound/tone_player.h"
+#include "sound/tone_wave.h"
 
 #include <pulse/pulseaudio.h>
 

@@ -1,7 +1,7 @@
 // The sound thread: the tone drivers run here, one job at a time, while the program waits
 // for each tone only until a little after it is due to end. Whatever a sound library
 // does, even block for good, the program keeps its pace and can exit.
-#include "tone_player.h"
+#include "sound/tone_player.h"
 
 #include <condition_variable>
 #include <cstdlib>

@@ -1,10 +1,11 @@
 // The platform layer for Linux and other POSIX systems. Pauses sleep on a steady clock;
-// tones are played on the sound thread (tone_player.h), never for longer than their time; the key
-// is read from the controlling terminal, as a console program reads its console even when standard
-// input is redirected, and the terminal is always handed back as it was found.
+// tones are played on the sound thread (sound/tone_player.h), never for longer than their
+// time; the key is read from the controlling terminal, as a console program reads its
+// console even when standard input is redirected, and the terminal is always handed back
+// as it was found.
 #include "platform.h"
 
-#include "tone_player.h"
+#include "sound/tone_player.h"
 
 #include <cerrno>
 #include <csignal>

@@ -1,5 +1,5 @@
 // The tone's samples: half of full scale, faded in and out so that it does not click.
-#include "tone_wave.h"
+#include "sound/tone_wave.h"
 
 #include <algorithm>
 #include <cmath>

@@ -2,9 +2,9 @@
 // card, or a plugin that forwards to a sound server. libasound is loaded at run time, on
 // the sound thread, not when the program starts: loading and linking it takes about a
 // millisecond, which would delay the title. A machine without libasound gets silence.
-#include "dynamic_library.h"
-#include "tone_player.h"
-#include "tone_wave.h"
+#include "sound/dynamic_library.h"
+#include "sound/tone_player.h"
+#include "sound/tone_wave.h"
 
 #include <alsa/asoundlib.h>
 
