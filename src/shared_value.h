@@ -5,6 +5,10 @@
 
 // Both members begin at the same address: as_int occupies the first four bytes, which on
 // a little-endian machine are the low-order 32 bits of as_double's representation.
+//
+// C lets a program read the member it did not write last and see those bytes as the other
+// type. C++ does not (the read is undefined behaviour), so show_shared_value copies the
+// bytes into the other type instead, which shows the same thing.
 union shared_value {
     std::int32_t as_int;
     double as_double;
