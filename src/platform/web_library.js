@@ -5,40 +5,16 @@
 //   next_key()     a promise of the next key pressed in its terminal during the run, kept
 //                  at once if one was pressed before
 mergeInto(LibraryManager.library, {
-  // The tone that web.cpp is handing over, until it starts: its samples, and when it is due
-  // on the audio clock. And a moment read on both the page's clock and the audio clock, in
-  // seconds, from which the tones are timed.
-  $web_tone: { buffer: null, due: 0, clocks: null },
+  // The tone that web.cpp is handing over, until it starts.
+  $web_tone: { buffer: null },
 
-  // When a tone asked for now is due on the audio clock. currentTime moves in steps of the
-  // device's buffer, about 10 ms, too coarse to keep the tones a second apart; so the first
-  // tone of a run is set a little ahead of it, where no sound is made yet, and each later one
-  // as long after the first as the page's clock says. Should the audio clock have stopped
-  // meanwhile (a context that the browser suspended), the clocks are read again.
-  $web_tone_due__deps: ['$web_tone'],
-  $web_tone_due: function (audio) {
-    const ahead = 0.03; // more than one step of currentTime on common devices
-    const page_now = performance.now() / 1000;
-    const clocks = web_tone.clocks;
-    if (clocks) {
-      const due = clocks.audio + (page_now - clocks.page);
-      if (Math.abs(due - audio.currentTime - ahead) < 0.1) {
-        return due;
-      }
-    }
-    web_tone.clocks = { page: page_now, audio: audio.currentTime + ahead };
-    return web_tone.clocks.audio;
-  },
-
-  web_audio_begin_tone__deps: ['$web_tone', '$web_tone_due'],
+  web_audio_begin_tone__deps: ['$web_tone'],
   web_audio_begin_tone: function (total_frames, sample_rate) {
     const audio = Module['audio_context'];
     // No WebAudio, or audio that the browser has not let start: the run goes on in silence.
     if (!audio || audio.state !== 'running') {
       return false;
     }
-    // Due from the call: handing over the samples takes a moment, which must not delay it.
-    web_tone.due = web_tone_due(audio);
     web_tone.buffer = audio.createBuffer(1, total_frames, sample_rate);
     return true;
   },
@@ -58,7 +34,7 @@ mergeInto(LibraryManager.library, {
     const source = audio.createBufferSource();
     source.buffer = web_tone.buffer;
     source.connect(audio.destination);
-    source.start(web_tone.due);
+    source.start(); // now: at the first sound that the browser has yet to make
     web_tone.buffer = null;
   },
 
