@@ -38,7 +38,7 @@ void sleep_until(web_clock::time_point deadline)
 }
 
 // Hands the tone to the page's WebAudio, 10 ms of samples at a time as the ALSA driver
-// writes them, timed from the moment of the call. Without audio it plays nothing.
+// writes them, and starts it at once. Without audio it plays nothing.
 void play_on_web_audio(int frequency_hz, std::chrono::milliseconds duration)
 {
     const auto total = static_cast<long>(duration.count() * tone_sample_rate / 1000);
