@@ -16,8 +16,22 @@ import path from 'node:path';
 import { createRequire } from 'node:module';
 
 const here = path.dirname(new URL(import.meta.url).pathname);
-const puppeteer = createRequire(path.join(here, '../../web/package.json'))('puppeteer-core');
 const site = path.resolve(process.argv[2] ?? 'build-web/site');
+const chromium = '/usr/bin/chromium';
+function missing(what) {
+  console.error(`browser_test: ${what}`);
+  process.exit(1);
+}
+if (!fs.existsSync(chromium)) missing(`no ${chromium}: install the chromium package`);
+if (!fs.existsSync(path.join(site, 'index.html'))) {
+  missing(`no page in ${site}: emcmake cmake -S . -B build-web && cmake --build build-web`);
+}
+let puppeteer;
+try {
+  puppeteer = createRequire(path.join(here, '../../web/package.json'))('puppeteer-core');
+} catch {
+  missing('no puppeteer-core: run npm ci in web/ (scripts/install-deps web)');
+}
 const golden = fs.readFileSync(path.join(here, '../golden/transcript.txt'), 'latin1');
 const started = performance.now();
 const figures = [];
@@ -247,7 +261,7 @@ const give_up = setTimeout(() => {
 }, 30000);
 try {
   browser = await puppeteer.launch({
-    executablePath: '/usr/bin/chromium',
+    executablePath: chromium,
     headless: true,
     timeout: 10000,
     // The last: a real browser's rule that headless Chromium skips, sound only after a gesture.
