@@ -12,6 +12,7 @@
 // Usage: node test/browser/browser_test.mjs SITE (the build's site/ folder)
 import fs from 'node:fs';
 import http from 'node:http';
+import os from 'node:os';
 import path from 'node:path';
 import { createRequire } from 'node:module';
 
@@ -251,11 +252,14 @@ check('the program\'s .js and .wasm are at most 150 KB together', program_kb <= 
 figures.push(`the program's .js and .wasm: ${program_kb.toFixed(1)} KB (target 150)`);
 
 const server = await serve(site);
+const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'browser-test-'));
 let browser = null;
-// However the test ends, it ends within 30 s, its browser and server gone.
+// However the test ends, it ends within 30 s, its browser, profile and server gone.
 const give_up = setTimeout(() => {
   check('the test ends within 30 s', false, 'it did not');
-  browser?.process()?.kill('SIGKILL');
+  const pid = browser?.process()?.pid;
+  if (pid) process.kill(-pid, 'SIGKILL'); // the browser's process group: it and its helpers
+  fs.rmSync(profile, { recursive: true, force: true });
   console.log(`${results.passed} passed, ${results.failed} failed`);
   process.exit(1);
 }, 30000);
@@ -264,6 +268,7 @@ try {
     executablePath: chromium,
     headless: true,
     timeout: 10000,
+    userDataDir: profile,
     // The last: a real browser's rule that headless Chromium skips, sound only after a gesture.
     args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
            '--disable-component-update', '--disable-sync',
@@ -275,6 +280,7 @@ try {
 } finally {
   await browser?.close();
   server.close();
+  fs.rmSync(profile, { recursive: true, force: true });
   clearTimeout(give_up);
 }
 const seconds = (performance.now() - started) / 1000;
