@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdint>
 #include <cstdio>
 
 #include <emscripten.h>
@@ -17,7 +16,7 @@
 // Implemented in web_library.js.
 extern "C" {
 bool web_audio_begin_tone(long total_frames, unsigned sample_rate);
-void web_audio_add_samples(const std::int16_t* samples, long count, long first_frame);
+void web_audio_add_samples(const float* samples, long count, long first_frame);
 void web_audio_start_tone();
 void web_wait_for_key();
 }
@@ -38,7 +37,8 @@ void sleep_until(web_clock::time_point deadline)
 }
 
 // Hands the tone to the page's WebAudio, 10 ms of samples at a time as the ALSA driver
-// writes them, and starts it at once. Without audio it plays nothing.
+// writes them, and starts it at once. WebAudio's samples are floats from -1 to 1. Without
+// audio it plays nothing.
 void play_on_web_audio(int frequency_hz, std::chrono::milliseconds duration)
 {
     const auto total = static_cast<long>(duration.count() * tone_sample_rate / 1000);
@@ -46,11 +46,12 @@ void play_on_web_audio(int frequency_hz, std::chrono::milliseconds duration)
         return;
     }
     constexpr long chunk_frames = tone_sample_rate / 100;
-    std::int16_t chunk[chunk_frames];
+    constexpr float full_scale = 32'768;
+    float chunk[chunk_frames];
     for (long start = 0; start < total; start += chunk_frames) {
         const long count = std::min(chunk_frames, total - start);
         for (long i = 0; i < count; ++i) {
-            chunk[i] = tone_sample(start + i, total, frequency_hz);
+            chunk[i] = static_cast<float>(tone_sample(start + i, total, frequency_hz)) / full_scale;
         }
         web_audio_add_samples(chunk, count, start);
     }

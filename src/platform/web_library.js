@@ -21,11 +21,8 @@ mergeInto(LibraryManager.library, {
 
   web_audio_add_samples__deps: ['$web_tone'],
   web_audio_add_samples: function (samples, count, first_frame) {
-    const channel = web_tone.buffer.getChannelData(0);
-    const first = samples >> 1; // 16-bit samples: HEAP16 counts in twos
-    for (let i = 0; i < count; i++) {
-      channel[first_frame + i] = HEAP16[first + i] / 32768;
-    }
+    const first = samples >> 2; // HEAPF32 counts in floats, of four bytes
+    web_tone.buffer.copyToChannel(HEAPF32.subarray(first, first + count), 0, first_frame);
   },
 
   web_audio_start_tone__deps: ['$web_tone'],
