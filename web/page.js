@@ -50,18 +50,16 @@ function to_terminal(byte) {
   terminal.write(byte === LINE_FEED ? CARRIAGE_RETURN_LINE_FEED : Uint8Array.of(byte));
 }
 
-// Made on the first gesture and kept for every run: a context made or resumed outside a
-// gesture stays silent. Without WebAudio there is none, and the program plays nothing.
-let audio_context = null;
+// Made as the page loads, since starting the browser's audio can take a few hundred
+// milliseconds, which the first run would otherwise wait; kept for every run. A browser
+// holds it suspended (and may say so in the console) until a gesture resumes it. Without
+// WebAudio there is none, and the program plays nothing.
+const AudioContextClass = window.AudioContext || window.webkitAudioContext;
+const audio_context = AudioContextClass ? new AudioContextClass() : null;
 
 function start_audio() {
-  const AudioContextClass = window.AudioContext || window.webkitAudioContext;
-  if (!AudioContextClass) {
-    return;
-  }
-  audio_context ??= new AudioContextClass();
   // If the browser still will not play, the run goes on in silence.
-  audio_context.resume().catch(() => {});
+  audio_context?.resume().catch(() => {});
 }
 
 // The program's code, fetched and compiled while the page waits for the first gesture, so
