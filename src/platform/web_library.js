@@ -1,7 +1,8 @@
 // The JavaScript half of the web platform layer (web.cpp): the tone, played through the
 // page's WebAudio, and the wait for a key from the page's terminal. The page hands the
 // program, when it creates it:
-//   audio_context  an AudioContext that it started on the user's first gesture, or none
+//   audio_context  an AudioContext, which runs once the user's first gesture resumed it,
+//                  or none
 //   next_key()     a promise of the next key pressed in its terminal during the run, kept
 //                  at once if one was pressed before
 mergeInto(LibraryManager.library, {
