@@ -1,0 +1,290 @@
+// The page (web/) in a real browser: Debian's Chromium, headless, driven by puppeteer-core,
+// on a static server of this test's own. Three whole runs, each against the golden
+// transcript, byte for byte as written to the terminal and row by row as on its screen:
+//   1. started by a click, with a key pressed during the greetings, which ends the run at
+//      the prompt: greetings a second apart, five tones;
+//   2. started again from the page, the tab hidden and shown again meanwhile: the run waits
+//      at the prompt (a key pressed between the runs is not its key), and a key ends it;
+//   3. started by a key, in a browser without WebAudio: the same pace, in silence, and the
+//      starting key is not the program's.
+// Every run must end with status 0 and no error in the page's console. Prints the measured
+// figures, then "N passed, N failed"; exits non-zero if a check failed.
+// Usage: node test/browser/browser_test.mjs SITE (the build's site/ folder)
+import fs from 'node:fs';
+import http from 'node:http';
+import os from 'node:os';
+import path from 'node:path';
+import { createRequire } from 'node:module';
+
+const here = path.dirname(new URL(import.meta.url).pathname);
+const site = path.resolve(process.argv[2] ?? 'build-web/site');
+const chromium = '/usr/bin/chromium';
+function missing(what) {
+  console.error(`browser_test: ${what}`);
+  process.exit(1);
+}
+if (!fs.existsSync(chromium)) missing(`no ${chromium}: install the chromium package`);
+if (!fs.existsSync(path.join(site, 'index.html'))) {
+  missing(`no page in ${site}: emcmake cmake -S . -B build-web && cmake --build build-web`);
+}
+let puppeteer;
+try {
+  puppeteer = createRequire(path.join(here, '../../web/package.json'))('puppeteer-core');
+} catch {
+  missing('no puppeteer-core: run npm ci in web/ (scripts/install-deps web)');
+}
+const golden = fs.readFileSync(path.join(here, '../golden/transcript.txt'), 'latin1');
+const started = performance.now();
+const figures = [];
+
+const results = { passed: 0, failed: 0 };
+function check(name, ok, detail) {
+  results[ok ? 'passed' : 'failed'] += 1;
+  console.log(ok ? `ok   ${name}` : `FAIL ${name}: ${detail}`);
+}
+
+// What a terminal receives (its driver sends each line feed as CR LF), and what it then
+// shows: tab stops every eight columns; the lone CR only ends the bit pattern's row.
+const terminal_form = golden.replaceAll('\n', '\r\n');
+const tab_to_stop = (cell) => cell.slice(0, -1).padEnd(Math.ceil(cell.length / 8) * 8);
+const screen_form = golden.trimEnd().split('\n')
+  .map((line) => line.replace(/\r$/, '').replace(/[^\t]*\t/g, tab_to_stop).trimEnd()).join('\n');
+
+function serve(folder) {
+  const types = { '.html': 'text/html', '.js': 'text/javascript', '.mjs': 'text/javascript',
+                  '.css': 'text/css', '.wasm': 'application/wasm' };
+  const server = http.createServer((request, response) => {
+    const name = new URL(request.url, 'http://host').pathname.replace(/\/$/, '/index.html');
+    fs.readFile(path.join(folder, name), (error, data) => {
+      const type = types[path.extname(name)] ?? 'text/plain';
+      response.writeHead(error ? 404 : 200, { 'content-type': type });
+      response.end(error ? undefined : data);
+    });
+  });
+  return new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve(server)));
+}
+
+// Put into the page before a run: records what the page writes to its terminal, the tones
+// it hands to WebAudio (measured from their samples), the moments that the first gesture
+// came and the title showed, and the tab being hidden or shown.
+async function instrument() {
+  const { Terminal } = await import('./xterm.mjs'); // the page's own, already loaded
+  const record = { writes: [], tones: [], visibility: [], gesture_at: null, title_at: null };
+  window.test_record = record;
+  window.test_written = () => record.writes.map((write) => write.text).join('');
+  // The screen's text, as the page holds it for screen readers.
+  window.test_screen = () => [...document.querySelectorAll('.xterm-accessibility-tree > div')]
+    .map((row) => row.textContent.trimEnd()).join('\n').trimEnd();
+
+  const write = Terminal.prototype.write;
+  Terminal.prototype.write = function (data, ...rest) {
+    record.writes.push({ at: performance.now(), text: String.fromCharCode(...data) });
+    return write.call(this, data, ...rest);
+  };
+  for (const type of ['click', 'keydown']) {
+    addEventListener(type, () => { record.gesture_at ??= performance.now(); }, true);
+  }
+  const terminal = document.getElementById('terminal');
+  new MutationObserver(() => {
+    if (terminal.textContent.includes('Demo bit-field')) record.title_at ??= performance.now();
+  }).observe(terminal, { subtree: true, childList: true, characterData: true });
+  addEventListener('visibilitychange', () => record.visibility.push(document.visibilityState));
+
+  const connect = AudioNode.prototype.connect;
+  AudioNode.prototype.connect = function (target, ...rest) {
+    this.heard ||= target instanceof AudioDestinationNode;
+    return connect.call(this, target, ...rest);
+  };
+  const start = AudioBufferSourceNode.prototype.start;
+  AudioBufferSourceNode.prototype.start = function (when, ...rest) {
+    const at = performance.now();
+    const samples = this.buffer.getChannelData(0);
+    const rate = this.buffer.sampleRate;
+    const rising = []; // upward zero crossings, interpolated between samples
+    for (let i = 1; i < samples.length; i++) {
+      if (samples[i - 1] < 0 && samples[i] >= 0) {
+        rising.push(i - samples[i] / (samples[i] - samples[i - 1]));
+      }
+    }
+    const edge = rate / 1000; // the first and the last millisecond are faded
+    const largest = (from, to) => Math.max(...samples.subarray(from, to).map(Math.abs));
+    record.tones.push({
+      at, when, audio_now: this.context.currentTime, heard: this.heard,
+      ms: (samples.length / rate) * 1000,
+      hz: ((rising.length - 1) * rate) / (rising.at(-1) - rising[0]),
+      peak: largest(0, samples.length),
+      edges: Math.max(largest(0, edge), largest(samples.length - edge, samples.length)),
+    });
+    return start.call(this, when, ...rest);
+  };
+}
+
+const wait = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+const within = (page, ms, condition, ...args) =>
+  page.waitForFunction(condition, { timeout: ms }, ...args).then(() => true, () => false);
+const gaps = (times) => times.slice(1).map((time, i) => time - times[i]);
+const spread = (values) => `${Math.min(...values).toFixed(1)}-${Math.max(...values).toFixed(1)}`;
+const running = () =>
+  document.getElementById('status').textContent === 'The program is running.';
+const ended = () =>
+  document.getElementById('status').textContent === 'The program ended with exit status 0.';
+
+// One whole run: `start` starts it, `meanwhile` acts during the greetings, and a key is
+// pressed at the prompt unless one was pressed before; with `pace`, the greetings must come
+// a second apart. Returns the run's record, when the title and each greeting were written,
+// and how far apart the greetings came, in milliseconds.
+async function run(page, name, { start, meanwhile = async () => {}, key_at_prompt = true,
+                                 pace = false }) {
+  await page.evaluate(() => Object.assign(window.test_record, { writes: [], tones: [] }));
+  await start();
+  await meanwhile();
+  await within(page, 10000, () => window.test_written().includes('Press any key to exit...'));
+  if (key_at_prompt) {
+    await wait(300);
+    check(`${name}: the program waits for a key at the prompt`, await page.evaluate(running),
+          'it did not');
+    await page.keyboard.press('q');
+  }
+  check(`${name}: the run ends with status 0`, await within(page, 2000, ended), 'it did not');
+
+  const record = await page.evaluate(() => window.test_record);
+  const written = record.writes.map((write) => write.text).join('');
+  check(`${name}: what the page wrote to its terminal is the golden transcript, CR LF`,
+        written === terminal_form, JSON.stringify(written));
+  // The terminal redraws its rows in the page a moment after the text reaches it.
+  await within(page, 2000, (text) => window.test_screen() === text, screen_form);
+  const screen = await page.evaluate(() => window.test_screen());
+  check(`${name}: the screen shows the golden transcript`, screen === screen_form, `\n${screen}`);
+
+  // The program's output comes in bursts, one for each flush: the title, then each greeting.
+  const bursts = record.writes
+    .filter((write, i) => i === 0 || write.at - record.writes[i - 1].at > 100)
+    .map((write) => write.at);
+  const greeting_gaps = gaps(bursts.slice(1));
+  if (pace) {
+    check(`${name}: the greetings come a second apart`,
+          greeting_gaps.length === 4 && greeting_gaps.every((gap) => Math.abs(gap - 1000) < 50),
+          greeting_gaps.join(', '));
+  }
+  return { record, bursts, greeting_gaps };
+}
+
+async function open_page(browser, url, console_errors) {
+  const page = await browser.newPage();
+  page.on('console', (message) => {
+    if (message.type() === 'error') console_errors.push(message.text());
+  });
+  page.on('pageerror', (error) => console_errors.push(error.message));
+  await page.goto(url, { waitUntil: 'load', timeout: 5000 });
+  await page.evaluate(instrument);
+  return page;
+}
+
+async function runs(browser, url) {
+  const console_errors = [];
+  const page = await open_page(browser, url, console_errors);
+  const first = await run(page, '1', {
+    start: () => page.click('#terminal'),
+    meanwhile: async () => {
+      await within(page, 3000, () => window.test_written().includes('Bonjour'));
+      await page.keyboard.press('Enter'); // as at a terminal: it waits, unseen, for the prompt
+    },
+    key_at_prompt: false,
+    pace: true,
+  });
+  const { record, bursts, greeting_gaps } = first;
+  const tones = record.tones;
+  check('1: five tones of 440 Hz, 500 ms, faded in and out, at half of full scale, to the speaker',
+        tones.length === 5 && tones.every((tone) => Math.abs(tone.hz - 440) < 1 && tone.ms === 500
+          && Math.abs(tone.peak - 0.5) < 0.01 && tone.edges < 0.1 && tone.heard),
+        JSON.stringify(tones));
+  // Tone k is due when the pause after the title or greeting k ends, 500 ms after it was
+  // written, and it ends as greeting k + 1 is written. WebAudio starts it at the first
+  // sound that it has yet to make: its clock moves in steps of about 10 ms.
+  const late = tones.map((tone, k) => tone.at - bursts[k] - 500);
+  const to_greeting = tones.map((tone, k) => bursts[k + 1] - tone.at);
+  const audio_gaps = gaps(tones.map((tone) => Math.max(tone.when ?? 0, tone.audio_now) * 1000));
+  check('1: each tone starts when it is due, and its greeting comes as it ends',
+        late.every((ms) => ms >= 0 && ms < 50) && to_greeting.every((ms) => Math.abs(ms - 500) < 50)
+          && audio_gaps.every((gap) => Math.abs(gap - 1000) < 50),
+        `late ${late}; to the greeting ${to_greeting}; apart on the audio clock ${audio_gaps}`);
+  const title_ms = record.title_at - record.gesture_at;
+  check('1: the title shows soon after the click', title_ms < 1000, `${title_ms} ms`);
+  figures.push(`title visible ${title_ms.toFixed(1)} ms after the click (target 300)`,
+               `greetings ${spread(greeting_gaps)} ms apart (target 1000 +-10)`,
+               `tones handed to WebAudio ${spread(late)} ms after they were due, starting ` +
+               `${spread(audio_gaps)} ms apart on the audio clock (target: within 10 ms of due)`);
+
+  await page.keyboard.press('x'); // between runs: not the next run's key
+  const second = await run(page, '2', {
+    start: () => page.click('#again'),
+    meanwhile: async () => {
+      await wait(1500);
+      const other_tab = await browser.newPage();
+      await other_tab.bringToFront();
+      await wait(1500);
+      await page.bringToFront();
+      await other_tab.close();
+    },
+  });
+  check('2: the tab was hidden and shown again, and the five tones were played',
+        second.record.visibility.join() === 'hidden,visible' && second.record.tones.length === 5,
+        `${second.record.visibility}; ${second.record.tones.length} tones`);
+
+  const silent_page = await open_page(browser, url, console_errors);
+  await silent_page.evaluate(() => {
+    delete window.AudioContext;
+    delete window.webkitAudioContext;
+  });
+  // Started by a key, which is not the program's: the run still waits at the prompt.
+  const silent = await run(silent_page, '3', {
+    start: () => silent_page.keyboard.press('Enter'),
+    pace: true,
+  });
+  figures.push(`without WebAudio, greetings ${spread(silent.greeting_gaps)} ms apart`);
+  check('no error in the pages\' consoles', console_errors.length === 0, console_errors.join('\n'));
+}
+
+const program_kb = ['lowlevel-demo.js', 'lowlevel-demo.wasm']
+  .reduce((sum, name) => sum + fs.statSync(path.join(site, name)).size, 0) / 1024;
+check('the program\'s .js and .wasm are at most 150 KB together', program_kb <= 150,
+      `${program_kb} KB`);
+figures.push(`the program's .js and .wasm: ${program_kb.toFixed(1)} KB (target 150)`);
+
+const server = await serve(site);
+const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'browser-test-'));
+let browser = null;
+// However the test ends, it ends within 30 s, its browser, profile and server gone.
+const give_up = setTimeout(() => {
+  check('the test ends within 30 s', false, 'it did not');
+  const pid = browser?.process()?.pid;
+  if (pid) process.kill(-pid, 'SIGKILL'); // the browser's process group: it and its helpers
+  fs.rmSync(profile, { recursive: true, force: true });
+  console.log(`${results.passed} passed, ${results.failed} failed`);
+  process.exit(1);
+}, 30000);
+try {
+  browser = await puppeteer.launch({
+    executablePath: chromium,
+    headless: true,
+    timeout: 10000,
+    userDataDir: profile,
+    // The last: a real browser's rule that headless Chromium skips, sound only after a gesture.
+    args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
+           '--disable-component-update', '--disable-sync',
+           '--autoplay-policy=document-user-activation-required'],
+  });
+  await runs(browser, `http://127.0.0.1:${server.address().port}/`);
+} catch (error) {
+  check('the test runs to its end', false, error.stack);
+} finally {
+  await browser?.close();
+  server.close();
+  fs.rmSync(profile, { recursive: true, force: true });
+  clearTimeout(give_up);
+}
+const seconds = (performance.now() - started) / 1000;
+figures.push(`the whole test, browser start included: ${seconds.toFixed(1)} s (target 30)`);
+console.log(`figures:\n  ${figures.join('\n  ')}`);
+console.log(`${results.passed} passed, ${results.failed} failed`);
+process.exitCode = results.failed === 0 ? 0 : 1;
