@@ -149,6 +149,9 @@ bool connect_context(tone_clock::time_point give_up_at)
 {
     const pulse_library& pa = *server.pa;
     server.loop = pa.mainloop_new();
+    if (server.loop == nullptr) {
+        return false; // out of memory, or of file descriptors for the loop's wake-up pipe
+    }
     server.context = pa.context_new(pa.mainloop_get_api(server.loop), "lowlevel-demo");
     // A demonstration has no business starting a sound server of its own.
     if (server.context == nullptr ||
