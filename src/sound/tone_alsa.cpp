@@ -208,6 +208,23 @@ void close_device(const alsa_library& alsa, snd_pcm_t* pcm)
     alsa.config_update_free_global();
 }
 
+// Stops the device that played the last tone, and keeps it for the next tone or closes
+// it, so that no more than one device is ever open.
+void put_away_played(const alsa_library& alsa)
+{
+    if (played == nullptr) {
+        return;
+    }
+    alsa.pcm_drop(played); // what is left of its tone is past its time
+    if (keep_plugins && alsa.pcm_type(played) == SND_PCM_TYPE_IOPLUG &&
+        alsa.pcm_prepare(played) == 0) {
+        readied = played;
+    } else {
+        close_device(alsa, played);
+    }
+    played = nullptr;
+}
+
 // Opening takes a while (reading the configuration; a plugin connecting to its server:
 // 20 ms for PipeWire's), so it is done late in the pause, not when the tone is due. A
 // sound card is held only from then until its tone ends, not against other programs
@@ -215,16 +232,7 @@ void close_device(const alsa_library& alsa, snd_pcm_t* pcm)
 void lead_in(tone_clock::time_point tone_due)
 {
     const alsa_library& alsa = *loaded_alsa();
-    if (played != nullptr) {
-        alsa.pcm_drop(played); // what is left of its tone is past its time
-        if (keep_plugins && alsa.pcm_type(played) == SND_PCM_TYPE_IOPLUG &&
-            alsa.pcm_prepare(played) == 0) {
-            readied = played;
-        } else {
-            close_device(alsa, played);
-        }
-        played = nullptr;
-    }
+    put_away_played(alsa);
     std::this_thread::sleep_until(tone_due - std::chrono::milliseconds(100));
     if (readied == nullptr) {
         readied = open_device(alsa);
@@ -236,6 +244,9 @@ void lead_in(tone_clock::time_point tone_due)
 bool play(const tone_request& tone)
 {
     const alsa_library& alsa = *loaded_alsa();
+    // The last tone's device is still there if the sound thread was busy when this
+    // tone's pause began, and the pause's lead-in was skipped.
+    put_away_played(alsa);
     snd_pcm_t* const pcm = readied != nullptr ? readied : open_device(alsa);
     readied = nullptr;
     if (pcm == nullptr) {
