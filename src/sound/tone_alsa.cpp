@@ -11,10 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <optional>
 #include <thread>
-
-#include <dlfcn.h>
 
 namespace {
 
@@ -34,36 +31,27 @@ struct alsa_library {
     decltype(&snd_config_update_free_global) config_update_free_global;
 };
 
-std::optional<alsa_library> load_alsa()
+// The library's table: which of its functions fills which member.
+bool look_up_alsa(void* library, alsa_library& alsa)
 {
-    void* library = dlopen("libasound.so.2", RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) {
-        return std::nullopt;
-    }
-    alsa_library alsa{};
-    if (look_up(library, "snd_lib_error_set_handler", alsa.lib_error_set_handler) &&
-        look_up(library, "snd_pcm_open", alsa.pcm_open) &&
-        look_up(library, "snd_pcm_set_params", alsa.pcm_set_params) &&
-        look_up(library, "snd_pcm_type", alsa.pcm_type) &&
-        look_up(library, "snd_pcm_prepare", alsa.pcm_prepare) &&
-        look_up(library, "snd_pcm_writei", alsa.pcm_writei) &&
-        look_up(library, "snd_pcm_wait", alsa.pcm_wait) &&
-        look_up(library, "snd_pcm_delay", alsa.pcm_delay) &&
-        look_up(library, "snd_pcm_recover", alsa.pcm_recover) &&
-        look_up(library, "snd_pcm_drop", alsa.pcm_drop) &&
-        look_up(library, "snd_pcm_close", alsa.pcm_close) &&
-        look_up(library, "snd_config_update_free_global", alsa.config_update_free_global)) {
-        return alsa;
-    }
-    dlclose(library);
-    return std::nullopt;
+    return look_up(library, "snd_lib_error_set_handler", alsa.lib_error_set_handler) &&
+           look_up(library, "snd_pcm_open", alsa.pcm_open) &&
+           look_up(library, "snd_pcm_set_params", alsa.pcm_set_params) &&
+           look_up(library, "snd_pcm_type", alsa.pcm_type) &&
+           look_up(library, "snd_pcm_prepare", alsa.pcm_prepare) &&
+           look_up(library, "snd_pcm_writei", alsa.pcm_writei) &&
+           look_up(library, "snd_pcm_wait", alsa.pcm_wait) &&
+           look_up(library, "snd_pcm_delay", alsa.pcm_delay) &&
+           look_up(library, "snd_pcm_recover", alsa.pcm_recover) &&
+           look_up(library, "snd_pcm_drop", alsa.pcm_drop) &&
+           look_up(library, "snd_pcm_close", alsa.pcm_close) &&
+           look_up(library, "snd_config_update_free_global", alsa.config_update_free_global);
 }
 
 // Loaded once, by the first open, and kept for the rest of the run; null without it.
 const alsa_library* loaded_alsa()
 {
-    static const std::optional<alsa_library> loaded = load_alsa();
-    return loaded ? &*loaded : nullptr;
+    return load_once("libasound.so.2", look_up_alsa);
 }
 
 // libasound reports every failure on standard error (eight lines when there is no sound

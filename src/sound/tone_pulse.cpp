@@ -14,8 +14,6 @@
 #include <optional>
 #include <thread>
 
-#include <dlfcn.h>
-
 namespace {
 
 // The library's functions that a tone uses, each with its declared type.
@@ -45,47 +43,38 @@ struct pulse_library {
     decltype(&pa_operation_unref) operation_unref;
 };
 
-std::optional<pulse_library> load_pulse()
+// The library's table: which of its functions fills which member.
+bool look_up_pulse(void* library, pulse_library& pa)
 {
-    void* library = dlopen("libpulse.so.0", RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) {
-        return std::nullopt;
-    }
-    pulse_library pa{};
-    if (look_up(library, "pa_mainloop_new", pa.mainloop_new) &&
-        look_up(library, "pa_mainloop_get_api", pa.mainloop_get_api) &&
-        look_up(library, "pa_mainloop_prepare", pa.mainloop_prepare) &&
-        look_up(library, "pa_mainloop_poll", pa.mainloop_poll) &&
-        look_up(library, "pa_mainloop_dispatch", pa.mainloop_dispatch) &&
-        look_up(library, "pa_mainloop_free", pa.mainloop_free) &&
-        look_up(library, "pa_context_new", pa.context_new) &&
-        look_up(library, "pa_context_connect", pa.context_connect) &&
-        look_up(library, "pa_context_get_state", pa.context_get_state) &&
-        look_up(library, "pa_context_disconnect", pa.context_disconnect) &&
-        look_up(library, "pa_context_unref", pa.context_unref) &&
-        look_up(library, "pa_stream_new", pa.stream_new) &&
-        look_up(library, "pa_stream_connect_playback", pa.stream_connect_playback) &&
-        look_up(library, "pa_stream_get_state", pa.stream_get_state) &&
-        look_up(library, "pa_stream_write", pa.stream_write) &&
-        look_up(library, "pa_stream_update_timing_info", pa.stream_update_timing_info) &&
-        look_up(library, "pa_stream_get_latency", pa.stream_get_latency) &&
-        look_up(library, "pa_stream_get_timing_info", pa.stream_get_timing_info) &&
-        look_up(library, "pa_stream_flush", pa.stream_flush) &&
-        look_up(library, "pa_stream_disconnect", pa.stream_disconnect) &&
-        look_up(library, "pa_stream_unref", pa.stream_unref) &&
-        look_up(library, "pa_operation_get_state", pa.operation_get_state) &&
-        look_up(library, "pa_operation_unref", pa.operation_unref)) {
-        return pa;
-    }
-    dlclose(library);
-    return std::nullopt;
+    return look_up(library, "pa_mainloop_new", pa.mainloop_new) &&
+           look_up(library, "pa_mainloop_get_api", pa.mainloop_get_api) &&
+           look_up(library, "pa_mainloop_prepare", pa.mainloop_prepare) &&
+           look_up(library, "pa_mainloop_poll", pa.mainloop_poll) &&
+           look_up(library, "pa_mainloop_dispatch", pa.mainloop_dispatch) &&
+           look_up(library, "pa_mainloop_free", pa.mainloop_free) &&
+           look_up(library, "pa_context_new", pa.context_new) &&
+           look_up(library, "pa_context_connect", pa.context_connect) &&
+           look_up(library, "pa_context_get_state", pa.context_get_state) &&
+           look_up(library, "pa_context_disconnect", pa.context_disconnect) &&
+           look_up(library, "pa_context_unref", pa.context_unref) &&
+           look_up(library, "pa_stream_new", pa.stream_new) &&
+           look_up(library, "pa_stream_connect_playback", pa.stream_connect_playback) &&
+           look_up(library, "pa_stream_get_state", pa.stream_get_state) &&
+           look_up(library, "pa_stream_write", pa.stream_write) &&
+           look_up(library, "pa_stream_update_timing_info", pa.stream_update_timing_info) &&
+           look_up(library, "pa_stream_get_latency", pa.stream_get_latency) &&
+           look_up(library, "pa_stream_get_timing_info", pa.stream_get_timing_info) &&
+           look_up(library, "pa_stream_flush", pa.stream_flush) &&
+           look_up(library, "pa_stream_disconnect", pa.stream_disconnect) &&
+           look_up(library, "pa_stream_unref", pa.stream_unref) &&
+           look_up(library, "pa_operation_get_state", pa.operation_get_state) &&
+           look_up(library, "pa_operation_unref", pa.operation_unref);
 }
 
 // Loaded once, by the first open, and kept for the rest of the run; null without it.
 const pulse_library* loaded_pulse()
 {
-    static const std::optional<pulse_library> loaded = load_pulse();
-    return loaded ? &*loaded : nullptr;
+    return load_once("libpulse.so.0", look_up_pulse);
 }
 
 // The connection to the server and the one stream that plays every tone, from open to
