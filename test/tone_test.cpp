@@ -149,6 +149,23 @@ TEST(Tones, FiveTonesOf440HertzAndHalfASecondEach)
     std::filesystem::remove_all(folder);
 }
 
+// With no sound server to reach and no sound device (as on a build machine, or a server
+// reached over SSH), neither sound library is loaded: they would cost memory for nothing.
+TEST(Tones, NoSoundLibraryIsLoadedWhereThereIsNoSound)
+{
+    char folder_template[] = "/tmp/lowlevel-demo-tones-XXXXXX";
+    const std::filesystem::path folder = mkdtemp(folder_template);
+    std::ofstream(folder / "asound.conf").flush(); // no device at all
+    run_and_look_at_the_prompt(
+        {"ALSA_CONFIG_PATH=" + (folder / "asound.conf").string(), "PULSE_SERVER=unix:/nowhere"},
+        [](pid_t pid) {
+            const std::string mapped = read_file("/proc/" + std::to_string(pid) + "/maps");
+            EXPECT_EQ(mapped.find("libpulse"), std::string::npos);
+            EXPECT_EQ(mapped.find("libasound"), std::string::npos);
+        });
+    std::filesystem::remove_all(folder);
+}
+
 // With no file descriptor to spare, libpulse cannot make its main loop: no tone, but the
 // whole run. (A server named over the network makes the program try libpulse.)
 TEST(Tones, NoneWhenTheSoundLibraryCannotStartAndTheRunGoesOn)

@@ -1,9 +1,10 @@
 // The tone driver for ALSA: the sine written to the "default" device, which is the sound
 // card, or a plugin that forwards to a sound server. libasound is loaded at run time, on
-// the sound thread, so that loading it does not delay the title; a machine without it
-// gets silence.
+// the sound thread, so that loading it does not delay the title, and only where ALSA may
+// lead somewhere; a machine without it gets silence.
 #include "sound/dynamic_library.h"
 #include "sound/tone_player.h"
+#include "sound/tone_routes.h"
 #include "sound/tone_wave.h"
 
 #include <alsa/asoundlib.h>
@@ -141,6 +142,9 @@ bool write_sine(snd_pcm_t* pcm, const tone_request& tone)
 
 bool open_alsa(tone_clock::time_point /*give_up_at*/)
 {
+    if (!alsa_may_play()) {
+        return false;
+    }
     alsa = load_once("libasound.so.2", look_up_alsa);
     if (alsa != nullptr) {
         alsa->lib_error_set_handler(say_nothing);

@@ -46,7 +46,8 @@ inline bool sleep_until_heard(const tone_request& tone, std::optional<tone_clock
 
 // One way of reaching a sound device. `open` readies it for the run (loads the library,
 // connects) and says whether it is there, giving up at the given time where the library
-// lets it; `lead_in` is told, during a pause, when the next tone is due, and gets the
+// lets it; where the device cannot be (tone_routes.h), it does not even load the library.
+// `lead_in` is told, during a pause, when the next tone is due, and gets the
 // device ready for it, returning before then; `play` plays one tone and returns when it
 // has been heard to end (giving up a little after its `end_by`), false if the device
 // failed, so that the next tone looks again; `close` undoes `open`.

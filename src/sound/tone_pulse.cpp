@@ -1,10 +1,12 @@
 // The tone driver for the desktop's sound server, through its own client library
 // (PulseAudio's, which PipeWire's pulse server speaks too). libpulse is loaded at run
-// time, so a machine without it still runs. Everything goes through a main loop that this
-// driver turns itself, never longer than the tone's own time: a server that is stopped,
-// stalls or dies can cost a tone, never the run's pace.
+// time, so a machine without it still runs, and only where a server may answer.
+// Everything goes through a main loop that this driver turns itself, never longer than
+// the tone's own time: a server that is stopped, stalls or dies can cost a tone, never the
+// run's pace.
 #include "sound/dynamic_library.h"
 #include "sound/tone_player.h"
+#include "sound/tone_routes.h"
 #include "sound/tone_wave.h"
 
 #include <pulse/pulseaudio.h>
@@ -198,6 +200,9 @@ bool connect_stream(tone_clock::time_point give_up_at)
 
 bool open_server(tone_clock::time_point give_up_at)
 {
+    if (!sound_server_may_answer()) {
+        return false;
+    }
     server.pa = load_once("libpulse.so.0", look_up_pulse);
     if (server.pa == nullptr) {
         return false;
