@@ -10,10 +10,15 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
+#include <set>
+#include <string>
 #include <vector>
 
 #include <sys/wait.h>
+
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -57,6 +62,42 @@ std::optional<wav> read_wav(const std::string& path)
         at += 8 + size + size % 2;
     }
     return result;
+}
+
+bool exited_with_zero(int status)
+{
+    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Runs the program at a terminal with its sound set up by `environment`, and calls
+// `at_the_prompt` with its process id while it waits for the key; then checks the run.
+void run_and_look_at_the_prompt(const std::vector<std::string>& environment,
+                                const std::function<void(pid_t)>& at_the_prompt)
+{
+    std::vector<std::string> argv = {"/usr/bin/env"};
+    argv.insert(argv.end(), environment.begin(), environment.end());
+    argv.emplace_back(PROGRAM);
+    terminal_run run(argv, false);
+    ASSERT_TRUE(run.read_until_output_has("Press any key to exit...\n", 20s)) << run.out;
+    at_the_prompt(run.pid);
+    run.type("q");
+    EXPECT_TRUE(exited_with_zero(run.wait_for_exit(5s))) << run.status;
+    EXPECT_EQ(run.out, read_file(GOLDEN_TRANSCRIPT));
+    EXPECT_EQ(run.err, "");
+}
+
+// The pipes a process holds, by their kernel names ("pipe:[1234]"): "self", or a process id.
+std::set<std::string> pipes_held_by(const std::string& process)
+{
+    std::set<std::string> pipes;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/" + process + "/fd")) {
+        std::error_code closed_meanwhile;
+        const std::string name = std::filesystem::read_symlink(fd.path(), closed_meanwhile);
+        if (name.starts_with("pipe:")) {
+            pipes.insert(name);
+        }
+    }
+    return pipes;
 }
 
 } // namespace
@@ -105,5 +146,76 @@ TEST(Tones, FiveTonesOf440HertzAndHalfASecondEach)
         EXPECT_LT(std::abs(int{tone->samples.back()}), 300);
     }
     EXPECT_FALSE(std::filesystem::exists(folder / "tone.wav.0005")) << "more than five tones";
+    std::filesystem::remove_all(folder);
+}
+
+// With no sound server to reach and no sound device (as on a build machine, or a server
+// reached over SSH), neither sound library is loaded: they would cost memory for nothing.
+TEST(Tones, NoSoundLibraryIsLoadedWhereThereIsNoSound)
+{
+    char folder_template[] = "/tmp/lowlevel-demo-tones-XXXXXX";
+    const std::filesystem::path folder = mkdtemp(folder_template);
+    std::ofstream(folder / "asound.conf").flush(); // no device at all
+    run_and_look_at_the_prompt(
+        {"ALSA_CONFIG_PATH=" + (folder / "asound.conf").string(), "PULSE_SERVER=unix:/nowhere"},
+        [](pid_t pid) {
+            const std::string mapped = read_file("/proc/" + std::to_string(pid) + "/maps");
+            EXPECT_EQ(mapped.find("libpulse"), std::string::npos);
+            EXPECT_EQ(mapped.find("libasound"), std::string::npos);
+        });
+    std::filesystem::remove_all(folder);
+}
+
+// With no file descriptor to spare, libpulse cannot make its main loop: no tone, but the
+// whole run. (A server named over the network makes the program try libpulse.)
+TEST(Tones, NoneWhenTheSoundLibraryCannotStartAndTheRunGoesOn)
+{
+#if !LOWLEVEL_DEMO_HAVE_PULSE
+    GTEST_SKIP() << "built without libpulse";
+#endif
+    if (LOWLEVEL_DEMO_SANITIZED) {
+        GTEST_SKIP() << "a sanitizer's runtime needs file descriptors of its own";
+    }
+    // Standard input, output and error, and room for one more: whatever else the test
+    // runner left open is closed first.
+    const char* const one_to_spare = "exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&- && ulimit -n 4 && "
+                                     "exec \"$0\"";
+    const program_result run =
+        run_detached({"/bin/sh", "-c", one_to_spare, PROGRAM},
+                     {"PULSE_SERVER=tcp:127.0.0.1:1", "ALSA_CONFIG_PATH=/dev/null"});
+    EXPECT_TRUE(exited_with_zero(run.status)) << run.status << run.err;
+    EXPECT_EQ(run.out, read_file(GOLDEN_TRANSCRIPT));
+}
+
+// ALSA's default device here writes each tone into a pipe to a command that reads none and
+// ends 0.8 s after the device opens; the tone overfills the pipe, so the write waits for
+// that end and keeps the sound thread busy past the next pause's start: that pause readies
+// no device. The device left from the tone before must be closed all the same: each holds
+// its pipe, and at the prompt the program holds one at most.
+TEST(Tones, ADeviceThatHoldsUpTheWritesIsNeverLeft)
+{
+#if !LOWLEVEL_DEMO_HAVE_ALSA
+    GTEST_SKIP() << "built without ALSA";
+#endif
+    char folder_template[] = "/tmp/lowlevel-demo-tones-XXXXXX";
+    const std::filesystem::path folder = mkdtemp(folder_template);
+    // Four channels of 32 bits: 384 KB a tone, far more than a pipe holds.
+    std::ofstream(folder / "asound.conf") << "pcm.!default {\n"
+                                             "    type plug\n"
+                                             "    slave.format S32_LE\n"
+                                             "    slave.channels 4\n"
+                                             "    slave.pcm { type file slave.pcm { type null } "
+                                             "file \"|exec sleep 0.8\" format raw }\n"
+                                             "}\n";
+    run_and_look_at_the_prompt(
+        {"ALSA_CONFIG_PATH=" + (folder / "asound.conf").string(), "PULSE_SERVER=unix:/nowhere"},
+        [](pid_t pid) {
+            // Not those it shares with the test: its output, and what the runner left open.
+            std::set<std::string> devices = pipes_held_by(std::to_string(pid));
+            for (const std::string& shared : pipes_held_by("self")) {
+                devices.erase(shared);
+            }
+            EXPECT_LE(devices.size(), 1u) << "devices left open";
+        });
     std::filesystem::remove_all(folder);
 }

@@ -112,7 +112,9 @@ extern "C" void on_stop(int /*signal_number*/)
     sigset_t stop_only;
     sigemptyset(&stop_only);
     sigaddset(&stop_only, SIGTSTP);
-    sigprocmask(SIG_UNBLOCK, &stop_only, nullptr); // the process stops here
+    // This thread's mask, where raise left the signal pending: sigprocmask is undefined in
+    // a process with more than one thread, and the sound thread makes two.
+    pthread_sigmask(SIG_UNBLOCK, &stop_only, nullptr); // the process stops here
 
     // Resumed; or never stopped, as happens when no shell is there to resume it.
     install(SIGTSTP, on_stop, SA_RESTART, nullptr);

@@ -1,20 +1,22 @@
 // The tone driver for the desktop's sound server, through its own client library
 // (PulseAudio's, which PipeWire's pulse server speaks too). libpulse is loaded at run
-// time, so a machine without it still runs. Everything goes through a main loop that this
-// driver turns itself, never longer than the tone's own time: a server that is stopped,
-// stalls or dies can cost a tone, never the run's pace.
+// time, so a machine without it still runs, and only where a server may answer.
+// Everything goes through a main loop that this driver turns itself, never longer than
+// the tone's own time: a server that is stopped, stalls or dies can cost a tone, never the
+// run's pace.
 #include "sound/dynamic_library.h"
 #include "sound/tone_player.h"
+#include "sound/tone_routes.h"
 #include "sound/tone_wave.h"
 
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <thread>
-
-#include <dlfcn.h>
 
 namespace {
 
@@ -45,53 +47,46 @@ struct pulse_library {
     decltype(&pa_operation_unref) operation_unref;
 };
 
-std::optional<pulse_library> load_pulse()
+// The library's table: which of its functions fills which member.
+bool look_up_pulse(void* library, pulse_library& pa)
 {
-    void* library = dlopen("libpulse.so.0", RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) {
-        return std::nullopt;
-    }
-    pulse_library pa{};
-    if (look_up(library, "pa_mainloop_new", pa.mainloop_new) &&
-        look_up(library, "pa_mainloop_get_api", pa.mainloop_get_api) &&
-        look_up(library, "pa_mainloop_prepare", pa.mainloop_prepare) &&
-        look_up(library, "pa_mainloop_poll", pa.mainloop_poll) &&
-        look_up(library, "pa_mainloop_dispatch", pa.mainloop_dispatch) &&
-        look_up(library, "pa_mainloop_free", pa.mainloop_free) &&
-        look_up(library, "pa_context_new", pa.context_new) &&
-        look_up(library, "pa_context_connect", pa.context_connect) &&
-        look_up(library, "pa_context_get_state", pa.context_get_state) &&
-        look_up(library, "pa_context_disconnect", pa.context_disconnect) &&
-        look_up(library, "pa_context_unref", pa.context_unref) &&
-        look_up(library, "pa_stream_new", pa.stream_new) &&
-        look_up(library, "pa_stream_connect_playback", pa.stream_connect_playback) &&
-        look_up(library, "pa_stream_get_state", pa.stream_get_state) &&
-        look_up(library, "pa_stream_write", pa.stream_write) &&
-        look_up(library, "pa_stream_update_timing_info", pa.stream_update_timing_info) &&
-        look_up(library, "pa_stream_get_latency", pa.stream_get_latency) &&
-        look_up(library, "pa_stream_get_timing_info", pa.stream_get_timing_info) &&
-        look_up(library, "pa_stream_flush", pa.stream_flush) &&
-        look_up(library, "pa_stream_disconnect", pa.stream_disconnect) &&
-        look_up(library, "pa_stream_unref", pa.stream_unref) &&
-        look_up(library, "pa_operation_get_state", pa.operation_get_state) &&
-        look_up(library, "pa_operation_unref", pa.operation_unref)) {
-        return pa;
-    }
-    dlclose(library);
-    return std::nullopt;
+    return look_up(library, "pa_mainloop_new", pa.mainloop_new) &&
+           look_up(library, "pa_mainloop_get_api", pa.mainloop_get_api) &&
+           look_up(library, "pa_mainloop_prepare", pa.mainloop_prepare) &&
+           look_up(library, "pa_mainloop_poll", pa.mainloop_poll) &&
+           look_up(library, "pa_mainloop_dispatch", pa.mainloop_dispatch) &&
+           look_up(library, "pa_mainloop_free", pa.mainloop_free) &&
+           look_up(library, "pa_context_new", pa.context_new) &&
+           look_up(library, "pa_context_connect", pa.context_connect) &&
+           look_up(library, "pa_context_get_state", pa.context_get_state) &&
+           look_up(library, "pa_context_disconnect", pa.context_disconnect) &&
+           look_up(library, "pa_context_unref", pa.context_unref) &&
+           look_up(library, "pa_stream_new", pa.stream_new) &&
+           look_up(library, "pa_stream_connect_playback", pa.stream_connect_playback) &&
+           look_up(library, "pa_stream_get_state", pa.stream_get_state) &&
+           look_up(library, "pa_stream_write", pa.stream_write) &&
+           look_up(library, "pa_stream_update_timing_info", pa.stream_update_timing_info) &&
+           look_up(library, "pa_stream_get_latency", pa.stream_get_latency) &&
+           look_up(library, "pa_stream_get_timing_info", pa.stream_get_timing_info) &&
+           look_up(library, "pa_stream_flush", pa.stream_flush) &&
+           look_up(library, "pa_stream_disconnect", pa.stream_disconnect) &&
+           look_up(library, "pa_stream_unref", pa.stream_unref) &&
+           look_up(library, "pa_operation_get_state", pa.operation_get_state) &&
+           look_up(library, "pa_operation_unref", pa.operation_unref);
 }
 
-// Loaded once, by the first open, and kept for the rest of the run; null without it.
-const pulse_library* loaded_pulse()
-{
-    static const std::optional<pulse_library> loaded = load_pulse();
-    return loaded ? &*loaded : nullptr;
-}
+// A tone is made and sent this much at a time: the server holds all of it.
+constexpr long chunk_frames = frames_in(std::chrono::milliseconds(100));
+
+// Silence follows each tone, because a server may hold back the end of a stream until more
+// comes (PipeWire's keeps the last part of a period), and enough of it that the stream
+// does not run dry while the next pause reckons how much silence it needs.
+constexpr auto trailer = std::chrono::milliseconds(50);
 
 // The connection to the server and the one stream that plays every tone, from open to
 // close. Only the sound thread touches them.
 struct connection {
-    const pulse_library* pa = nullptr;
+    const pulse_library* pa = nullptr; // the library, loaded by the first open and kept
     pa_mainloop* loop = nullptr;
     pa_context* context = nullptr;
     pa_stream* stream = nullptr;
@@ -149,6 +144,9 @@ bool connect_context(tone_clock::time_point give_up_at)
 {
     const pulse_library& pa = *server.pa;
     server.loop = pa.mainloop_new();
+    if (server.loop == nullptr) {
+        return false; // out of memory, or of file descriptors for the loop's wake-up pipe
+    }
     server.context = pa.context_new(pa.mainloop_get_api(server.loop), "lowlevel-demo");
     // A demonstration has no business starting a sound server of its own.
     if (server.context == nullptr ||
@@ -169,21 +167,24 @@ bool connect_context(tone_clock::time_point give_up_at)
 bool connect_stream(tone_clock::time_point give_up_at)
 {
     const pulse_library& pa = *server.pa;
-    const pa_sample_spec format{.format = PA_SAMPLE_S16LE, .rate = tone_sample_rate, .channels = 1};
+    const pa_sample_spec format{
+        .format = PA_SAMPLE_S16LE, .rate = tone_sample_rate, .channels = tone_channels};
     server.stream = pa.stream_new(server.context, "tone", &format, nullptr);
     if (server.stream == nullptr) {
         return false;
     }
     // Playback starts as soon as this much is written, and the server runs at about this
-    // latency for us. It asks for more no oftener than that: PipeWire's asks every period,
-    // even while the stream holds half a second, and each request costs the sound thread
-    // a turn of its loop.
+    // latency for us. It asks for more no oftener than that: PipeWire's would ask every
+    // period, even while the stream holds half a second, and each request costs the sound
+    // thread a turn of its loop.
+    constexpr auto latency = std::chrono::milliseconds(10);
+    constexpr auto latency_bytes =
+        static_cast<std::uint32_t>(frames_in(latency) * tone_frame_bytes);
     constexpr std::uint32_t server_default = static_cast<std::uint32_t>(-1);
-    constexpr std::uint32_t ten_ms = tone_sample_rate / 100 * sizeof(std::int16_t);
     const pa_buffer_attr buffer{.maxlength = server_default,
-                                .tlength = ten_ms,
+                                .tlength = latency_bytes,
                                 .prebuf = server_default,
-                                .minreq = ten_ms,
+                                .minreq = latency_bytes,
                                 .fragsize = server_default};
     if (pa.stream_connect_playback(server.stream, nullptr, &buffer, PA_STREAM_ADJUST_LATENCY,
                                    nullptr, nullptr) < 0) {
@@ -199,7 +200,10 @@ bool connect_stream(tone_clock::time_point give_up_at)
 
 bool open_server(tone_clock::time_point give_up_at)
 {
-    server.pa = loaded_pulse();
+    if (!sound_server_may_answer()) {
+        return false;
+    }
+    server.pa = load_once("libpulse.so.0", look_up_pulse);
     if (server.pa == nullptr) {
         return false;
     }
@@ -210,32 +214,25 @@ bool open_server(tone_clock::time_point give_up_at)
     return true;
 }
 
-// Writes `total` frames at once, each from `frame_at`: the server holds them and plays
-// them out in time. Each chunk is sent as soon as it is made, as the server may be about
-// to take the first while the rest are still being made.
+// Sends `total` frames, each from `frame_at`: the server holds them and plays them out in
+// time. Each chunk goes as soon as it is made, as the server may be about to take the
+// first while the rest are still being made.
 template <typename Frame>
-bool write_frames(long total, Frame frame_at)
+bool send_frames(long total, Frame frame_at)
 {
-    constexpr long chunk_frames = tone_sample_rate / 10;
-    std::int16_t chunk[chunk_frames];
-    for (long start = 0; start < total; start += chunk_frames) {
-        const long count = std::min(chunk_frames, total - start);
-        for (long i = 0; i < count; ++i) {
-            chunk[i] = frame_at(start + i);
-        }
-        if (server.pa->stream_write(server.stream, chunk,
-                                    static_cast<std::size_t>(count) * sizeof chunk[0], nullptr, 0,
+    return write_in_chunks<chunk_frames>(total, frame_at, [](std::span<const std::int16_t> chunk) {
+        if (server.pa->stream_write(server.stream, chunk.data(), chunk.size_bytes(), nullptr, 0,
                                     PA_SEEK_RELATIVE) < 0) {
             return false;
         }
         send_now();
-    }
-    return true;
+        return true;
+    });
 }
 
-long frames_in(std::chrono::microseconds time)
+bool send_silence(std::chrono::microseconds time)
 {
-    return static_cast<long>(time.count() * tone_sample_rate / 1'000'000);
+    return send_frames(frames_in(time), [](long) -> std::int16_t { return 0; });
 }
 
 // What becomes of the last sample written so far: the server takes it from the stream's
@@ -306,22 +303,18 @@ std::optional<reckoning> reckon(tone_clock::time_point give_up_at)
 
 // Fills the pause with silence up to the tone's start, so that the tone follows on
 // without a gap. The stream never runs dry: a server restarting a dry stream re-renders
-// what it had played ahead, starts it on its next period (PipeWire's come every few
-// milliseconds) and may skip the start of what comes next. The tone is written only when
-// it is asked for, so the server must not take the end of the silence before a little
-// after the tone's due time.
+// what it had played ahead, starts it on its next period and may skip the start of what
+// comes next. The tone is written only when it is asked for, so the server must not take
+// the end of the silence before a little after the tone's due time.
 //
-// A stream just connected is started only shortly before its first tone: the server may
-// still be settling the latency that the stream asked for, and a reckoning made then can
-// be far out. (PipeWire, going from another client's long period to ours, played the
-// first tone some 50 ms later than it had reckoned just after connecting, and the tone
-// was cut at its end.)
+// A stream just connected starts only a lead ahead of its first tone: until then the
+// server may still be settling the latency that the stream asked for, and a reckoning made
+// then can be far out.
 void lead_in(tone_clock::time_point tone_due)
 {
     constexpr auto overlap = std::chrono::milliseconds(2);
-    constexpr auto first_lead = std::chrono::milliseconds(100);
     if (server.just_connected) {
-        std::this_thread::sleep_until(tone_due - first_lead);
+        std::this_thread::sleep_until(tone_due - tone_lead);
         server.just_connected = false;
     }
     const std::optional<reckoning> reckoned = reckon(tone_due);
@@ -331,40 +324,28 @@ void lead_in(tone_clock::time_point tone_due)
     const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
         tone_due + overlap - std::max(reckoned->taken_after, tone_clock::now()));
     if (left.count() > 0) {
-        write_frames(frames_in(left), [](long) -> std::int16_t { return 0; });
+        send_silence(left);
     }
 }
 
-// Returns once the tone has been heard to end. A tone that the server will not have
-// played by a little after its end is noise: it returns when the tone was due to end
-// (a little after, if the server does not answer), and whatever the server has not
-// played of it is dropped. (The server's own "drained" reply is not waited for: PipeWire's
-// comes a good ten milliseconds after the sound has ended.)
+// Returns once the tone has been heard to end, as the server reckons it; its own "drained"
+// reply is not waited for, as it comes well after the sound. A tone that the server will
+// not have played by a little after its end is noise: it returns when the tone was due to
+// end, and whatever the server has not played of it is dropped.
 bool play(const tone_request& tone)
 {
     const pulse_library& pa = *server.pa;
-    // Silence follows the tone, because a server may hold back the end of a stream until
-    // more comes (PipeWire's keeps the last part of a period), and enough of it that the
-    // stream does not run dry while the next pause reckons how much silence it needs.
-    constexpr auto trailer = std::chrono::milliseconds(50);
     const long total = frames_in(tone.duration);
-    if (!write_frames(total,
-                      [&](long frame) { return tone_sample(frame, total, tone.frequency_hz); }) ||
-        !write_frames(frames_in(trailer), [](long) -> std::int16_t { return 0; })) {
+    const auto sample = [&](long frame) { return tone_sample(frame, total, tone.frequency_hz); };
+    if (!send_frames(total, sample) || !send_silence(trailer)) {
         return false;
     }
-    const tone_clock::time_point give_up_at = tone.end_by + tone_grace;
-    // The reckoning may be up to a millisecond early: a greeting shown a moment late is
-    // better than one shown over the end of its tone.
-    constexpr auto margin = std::chrono::microseconds(500);
-    const std::optional<reckoning> reckoned = reckon(give_up_at);
+    const std::optional<reckoning> reckoned = reckon(tone.end_by + tone_grace);
     std::optional<tone_clock::time_point> heard;
     if (reckoned) {
-        heard = reckoned->heard_by + margin - trailer;
+        heard = reckoned->heard_by - trailer;
     }
-    const bool in_time = heard && *heard <= give_up_at;
-    std::this_thread::sleep_until(in_time ? *heard : tone.end_by);
-    if (!in_time) {
+    if (!sleep_until_heard(tone, heard)) {
         pa_operation* const flushed = pa.stream_flush(server.stream, nullptr, nullptr);
         if (flushed != nullptr) {
             pa.operation_unref(flushed);

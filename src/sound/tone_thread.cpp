@@ -12,7 +12,8 @@
 
 namespace {
 
-// Plays nothing: the last resort, so that a machine with no sound at all stops looking.
+// Plays nothing: what the sound thread uses when no driver opens, so that a machine with
+// no sound at all stops looking.
 const tone_driver silent_driver{
     .open = [](tone_clock::time_point) { return true; },
     .lead_in = [](tone_clock::time_point) {},
@@ -20,30 +21,23 @@ const tone_driver silent_driver{
     .close = [] {},
 };
 
-// The drivers this build has, in the order they are tried: the desktop's sound server,
-// which mixes our tone with everything else it plays, then ALSA, then silence.
-const tone_driver* const drivers[] = {
-#if LOWLEVEL_DEMO_HAVE_PULSE
-    &pulse_driver,
-#endif
-#if LOWLEVEL_DEMO_HAVE_ALSA
-    &alsa_driver,
-#endif
-    &silent_driver,
+// A job for the sound thread: a tone to play, or none to get ready for the next one.
+struct job {
+    std::optional<tone_request> tone;
+    tone_clock::time_point give_up_at; // for a tone, its end; else when the next is due
 };
 
 // What the program and the sound thread share, under the mutex.
 struct shared_state {
     std::mutex mutex;
     std::condition_variable changed;
-    std::thread thread;                // the sound thread, once started
-    bool started = false;              // the sound thread is running
-    bool ending = false;               // the program is exiting: so should the sound thread
-    bool busy = false;                 // a job is posted or under way
-    bool posted = false;               // a job is waiting for the sound thread to take it
-    bool kept_up = true;               // the last tone was heard to end in time
-    std::optional<tone_request> tone;  // the job's tone; none: get ready for the next one
-    tone_clock::time_point give_up_at; // for a tone, its end; else when the next is due
+    std::thread thread;   // the sound thread, once started
+    bool started = false; // the sound thread is running
+    bool ending = false;  // the program is exiting: so should the sound thread
+    bool busy = false;    // a job is posted or under way
+    bool posted = false;  // a job is waiting for the sound thread to take it
+    bool kept_up = true;  // the last tone was heard to end in time
+    job next;             // the job posted
 };
 
 // Never destroyed: the sound thread may still be inside a library when the program
@@ -54,14 +48,41 @@ shared_state& shared()
     return *state;
 }
 
-const tone_driver* open_first(tone_clock::time_point give_up_at)
+// The drivers this build has, in the order they are tried: the desktop's sound server,
+// which mixes our tone with everything else it plays, then ALSA, then silence.
+const tone_driver* open_first([[maybe_unused]] tone_clock::time_point give_up_at)
 {
-    for (const tone_driver* const driver : drivers) {
-        if (driver->open(give_up_at)) {
-            return driver;
-        }
+#if LOWLEVEL_DEMO_HAVE_PULSE
+    if (pulse_driver.open(give_up_at)) {
+        return &pulse_driver;
     }
+#endif
+#if LOWLEVEL_DEMO_HAVE_ALSA
+    if (alsa_driver.open(give_up_at)) {
+        return &alsa_driver;
+    }
+#endif
     return &silent_driver;
+}
+
+// Does the job with the driver, opening one first if there is none. Returns the driver for
+// the next job: none if this one failed, so that the next looks again.
+const tone_driver* do_job(const job& job, const tone_driver* driver)
+{
+    if (driver == nullptr) {
+        driver = open_first(job.give_up_at);
+        // Through the mutex before anything that may block for good, so that what the
+        // libraries set up as they loaded is seen by the main thread: its exit undoes it,
+        // even if this thread is stuck by then.
+        const std::lock_guard handed_over(shared().mutex);
+    }
+    if (!job.tone) {
+        driver->lead_in(job.give_up_at);
+    } else if (!driver->play(*job.tone)) {
+        driver->close();
+        return nullptr;
+    }
+    return driver;
 }
 
 void run_jobs()
@@ -75,27 +96,12 @@ void run_jobs()
             break;
         }
         state.posted = false;
-        const std::optional<tone_request> tone = state.tone;
-        const tone_clock::time_point give_up_at = state.give_up_at;
+        const job taken = state.next;
         lock.unlock();
-
-        if (driver == nullptr) {
-            driver = open_first(give_up_at);
-            // Through the mutex before anything that may block for good, so that what the
-            // libraries set up as they loaded is seen by the main thread: its exit undoes
-            // it, even if this thread is stuck by then.
-            const std::lock_guard handed_over(state.mutex);
-        }
-        if (!tone) {
-            driver->lead_in(give_up_at);
-        } else if (!driver->play(*tone)) {
-            driver->close(); // it failed: the next tone looks for a driver again
-            driver = nullptr;
-        }
-
+        driver = do_job(taken, driver);
         lock.lock();
-        if (tone) {
-            state.kept_up = tone_clock::now() <= tone->end_by + tone_grace;
+        if (taken.tone) {
+            state.kept_up = tone_clock::now() <= taken.tone->end_by + tone_grace;
         }
         state.busy = false;
         state.changed.notify_all();
@@ -124,7 +130,7 @@ void end_sound_thread()
 
 // Hands the sound thread a job, starting the thread the first time; false, and no job,
 // if it is still busy with the last one or cannot be started.
-bool post(shared_state& state, std::optional<tone_request> tone, tone_clock::time_point give_up_at)
+bool post(shared_state& state, const job& job)
 {
     if (state.busy) {
         return false;
@@ -140,8 +146,7 @@ bool post(shared_state& state, std::optional<tone_request> tone, tone_clock::tim
     }
     state.busy = true;
     state.posted = true;
-    state.tone = tone;
-    state.give_up_at = give_up_at;
+    state.next = job;
     state.changed.notify_all();
     return true;
 }
@@ -152,7 +157,7 @@ void get_tones_ready(tone_clock::time_point tone_due)
 {
     shared_state& state = shared();
     const std::lock_guard lock(state.mutex);
-    post(state, std::nullopt, tone_due);
+    post(state, {.tone = std::nullopt, .give_up_at = tone_due});
 }
 
 void play_tone(const tone_request& tone)
@@ -163,7 +168,7 @@ void play_tone(const tone_request& tone)
     // plays far behind) is not waited for beyond the tone's own time, until it keeps up
     // again.
     const auto wait_until = state.kept_up ? tone.end_by + tone_grace : tone.end_by;
-    if (post(state, tone, tone.end_by)) {
+    if (post(state, {.tone = tone, .give_up_at = tone.end_by})) {
         state.changed.wait_until(lock, wait_until, [&] { return !state.busy; });
     }
 }
