@@ -22,10 +22,12 @@ T bytes_as(shared_value value)
 
 void show_shared_value()
 {
-    // Value-initialised: all eight bytes start as zero, so writing the four-byte integer
-    // leaves a double whose high half is zero.
-    shared_value value{};
+    // The double 0.0 is eight zero bytes, so writing the four-byte integer over its start
+    // leaves a double whose high half is zero. (Empty braces would zero only the first
+    // member, as_int, and leave the other four bytes to the compiler.)
+    shared_value value{.as_double = 0.0};
 
+    // "float" in the labels means %f, which prints a double: there is no float here.
     value.as_int = 100;
     std::printf("\nShared int printed as an int =\t\t%d", value.as_int);
     // 100 in the low half of a double is a subnormal of about 4.94e-322: 0.000000.

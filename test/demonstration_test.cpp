@@ -16,7 +16,9 @@ namespace {
 
 nibble_word record_of(unsigned n1, unsigned n2, unsigned n3, unsigned n4, unsigned n5)
 {
-    nibble_word word{}; // value-initialised: the unused bits 20-31 are zero
+    // From an all-zero word, so that the unused bits 20-31 are zero too: empty braces set
+    // only the named fields.
+    auto word = std::bit_cast<nibble_word>(std::uint32_t{0});
     word.nibble1 = n1;
     word.nibble2 = n2;
     word.nibble3 = n3;
