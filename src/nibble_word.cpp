@@ -1,4 +1,5 @@
-// The bit-field demonstration and the pointer-to-function demonstration's routines.
+// The five greeting routines, called through pointers of one type, and the printer of the
+// word's bits: the bit-field and pointer-to-function demonstrations.
 #include "nibble_word.h"
 
 #include "platform.h"
@@ -20,9 +21,10 @@ void announce()
 
 } // namespace
 
-// The tabs are split unevenly between a greeting and its nibble text so that, with tab
-// stops every eight columns, every "Nibble" starts in the same column. A 4-bit field
-// promotes to int, so it is cast to the unsigned int that %x expects.
+// Two tabs follow a greeting shorter than 24 characters, one a longer one (some end the
+// greeting's text, some start the nibble's), so that, with tab stops every eight columns,
+// every "Nibble" starts in column 40. A 4-bit field promotes to int, so it is cast to the
+// unsigned int that %x expects.
 
 void function_a(nibble_word word)
 {
@@ -63,13 +65,11 @@ void function_e(nibble_word word)
 // 20-31 cannot leak into the word whatever they hold.
 std::uint32_t word_of(nibble_word word)
 {
-    return std::uint32_t{word.nibble5} << 16 | std::uint32_t{word.nibble4} << 12 |
-           std::uint32_t{word.nibble3} << 8 | std::uint32_t{word.nibble2} << 4 |
+    return (std::uint32_t{word.nibble5} << 16) | (std::uint32_t{word.nibble4} << 12) |
+           (std::uint32_t{word.nibble3} << 8) | (std::uint32_t{word.nibble2} << 4) |
            std::uint32_t{word.nibble1};
 }
 
-// The record is four bytes and is passed by value on purpose, as everywhere else.
-// cppcheck-suppress passedByValue
 void print_word_bits(nibble_word word)
 {
     constexpr std::uint32_t top_bit = 0x8000'0000;

@@ -6,7 +6,7 @@
 
 // Five unsigned 4-bit fields, allocated from the least significant end of one 32-bit
 // unsigned storage unit: nibble1 holds bits 0-3, nibble5 bits 16-19. Bits 20-31 are
-// unused: nothing sets or reads them, they are only copied with the record.
+// unused: the program never sets or reads them, they are only copied with the record.
 //
 // Which end of the unit the first field takes is the compiler's choice, not the language's
 // (GCC, Clang and MSVC start at the least significant end on x86 and ARM). So the program

@@ -1,4 +1,5 @@
-// The union demonstration: an integer and a double that share the same eight bytes.
+// The union demonstration: an integer and a double that share storage, the integer
+// being the first four of the double's eight bytes.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +11,7 @@
 // type. C++ does not (the read is undefined behaviour), so show_shared_value copies the
 // bytes into the other type instead, which shows the same thing.
 union shared_value {
-    std::int32_t as_int;
+    std::int32_t as_int; // exactly four bytes: an int on every platform here, hence %d
     double as_double;
 };
 
