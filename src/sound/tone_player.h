@@ -1,8 +1,8 @@
-// The tone drivers behind the POSIX platform, and the thread that runs them. A sound
-// library may block without a timeout (a stopped or stalled sound server does that), so
-// the drivers run on a thread of their own and the caller waits for a tone only until a
-// little after its end: a stuck driver costs later tones their sound, never the run its
-// pace.
+// How the POSIX platform plays a tone: what it calls (get_tones_ready, play_tone, run by
+// tone_thread.cpp) and what each driver provides (tone_driver). A sound library may block
+// without a timeout (a stopped or stalled sound server does that), so the drivers run on a
+// thread of their own and the caller waits for a tone only until a little after its end: a
+// stuck driver costs later tones their sound, never the run its pace.
 #pragma once
 
 #include <chrono>
