@@ -16,9 +16,7 @@ namespace {
 
 nibble_word record_of(unsigned n1, unsigned n2, unsigned n3, unsigned n4, unsigned n5)
 {
-    // From an all-zero word, so that the unused bits 20-31 are zero too: empty braces set
-    // only the named fields.
-    auto word = std::bit_cast<nibble_word>(std::uint32_t{0});
+    nibble_word word{}; // value-initialised: the unused bits 20-31 are zero
     word.nibble1 = n1;
     word.nibble2 = n2;
     word.nibble3 = n3;
