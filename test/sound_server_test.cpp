@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -104,48 +105,82 @@ std::string case_name(const testing::TestParamInfo<SoundServer::ParamType>& info
     return std::get<0>(info.param) + "_" + std::get<1>(info.param);
 }
 
-TEST_P(SoundServer, PlaysTheFiveTonesFadedAndOnTime)
+// What is wrong with the tones in a recording, one fault to a line; empty if there are five,
+// whole, faded and on time. `exact`: reached through the server's own protocol. ALSA's
+// plugins open a device for each tone, at their own latency, and the server re-renders
+// under them, so the monitor may miss some milliseconds: through them only the tone itself
+// is ours to hold.
+std::string faults_in(const std::vector<std::int16_t>& recording, bool exact)
 {
-    ASSERT_TRUE(sh(control("record")));
-    run_and_expect_a_whole_run_on_time();
-    sh("sleep 0.2; kill $(cat " + (folder / "parec.pid").string() + ")");
-    if (LOWLEVEL_DEMO_SANITIZED) {
-        // Its run was still checked above, and a sanitizer would have reported what it ran.
-        GTEST_SKIP() << "a sanitizer's build writes too slowly to be sure of whole tones";
-    }
-
-    const std::string bytes = read_file((folder / "recording.raw").string());
-    std::vector<std::int16_t> recording(bytes.size() / 2);
-    std::memcpy(recording.data(), bytes.data(), recording.size() * 2);
     constexpr unsigned rate = 48'000;
+    const auto ms = [](double samples) { return 1000.0 * samples / rate; };
     const std::vector<tone_span> tones = find_tones(recording, rate);
-    std::string heard; // what was heard, for a failure to show: start+length in ms
-    for (const tone_span& tone : tones) {
-        heard.append(" ").append(std::to_string(tone.start * 1000 / rate));
-        heard.append("+").append(std::to_string(tone.samples.size() * 1000 / rate));
+    std::ostringstream faults;
+    if (tones.size() != 5) {
+        faults << tones.size() << " tones heard (start+length in ms):";
+        for (const tone_span& tone : tones) {
+            faults << " " << ms(tone.start) << "+" << ms(tone.samples.size());
+        }
+        return faults.str() + "\n";
     }
-    ASSERT_EQ(tones.size(), 5u) << "tones heard:" << heard;
     for (std::size_t i = 0; i < tones.size(); ++i) {
-        SCOPED_TRACE("tone " + std::to_string(i + 1));
         const std::vector<std::int16_t>& tone = tones[i].samples;
-        // ALSA's plugins open a device for each tone, at their own latency, and the server
-        // re-renders under them, so the monitor may miss some milliseconds: through them
-        // only the tone itself is ours to hold.
-        const bool exact = std::get<1>(GetParam()) == "direct";
-        EXPECT_NEAR(1000.0 * static_cast<double>(tone.size()) / rate, 500.0, exact ? 5.0 : 10.0);
-        EXPECT_NEAR(frequency_of(tone, rate), 440.0, exact ? 2.0 : 5.0);
+        const std::string name = "tone " + std::to_string(i + 1) + ": ";
+        const double length = ms(tone.size());
+        if (std::abs(length - 500.0) > (exact ? 5.0 : 10.0)) {
+            faults << name << length << " ms long\n";
+        }
+        const double frequency = frequency_of(tone, rate);
+        if (std::abs(frequency - 440.0) > (exact ? 2.0 : 5.0)) {
+            faults << name << frequency << " Hz\n";
+        }
         if (!exact) {
             continue;
         }
-        EXPECT_LT(std::abs(int{tone.front()}), 300) << "not faded in: its start was cut";
-        EXPECT_LT(std::abs(int{tone.back()}), 300) << "not faded out: its end was cut";
-        if (i > 0) {
-            // Loosely: the exact spacing is the benchmark's to measure.
-            const double apart =
-                1000.0 * static_cast<double>(tones[i].start - tones[i - 1].start) / rate;
-            EXPECT_NEAR(apart, 1005.0, 15.0) << "ms after the tone before";
+        if (std::abs(int{tone.front()}) >= 300) {
+            faults << name << "not faded in: its start was cut\n";
+        }
+        if (std::abs(int{tone.back()}) >= 300) {
+            faults << name << "not faded out: its end was cut\n";
+        }
+        // Loosely: the exact spacing is the benchmark's to measure.
+        const double apart = i > 0 ? ms(tones[i].start - tones[i - 1].start) : 1005.0;
+        if (std::abs(apart - 1005.0) > 15.0) {
+            faults << name << apart << " ms after the tone before\n";
         }
     }
+    return faults.str();
+}
+
+TEST_P(SoundServer, PlaysTheFiveTonesFadedAndOnTime)
+{
+    const auto& [server, route] = GetParam();
+    // PipeWire, run here without a realtime kernel, now and then plays a period of silence
+    // in place of what a stream handed it long before: paplay, with six seconds of tone all
+    // handed over at once, came out cut in 3 of 8 runs through it, and whole in 8 of 8
+    // through PulseAudio. So a PipeWire recording is made again when it shows a fault, up
+    // to four runs in all: a steady fault of ours would be in every one, and PulseAudio,
+    // which plays the same driver's stream, gets one run.
+    const int runs = server == "pipewire" ? 4 : 1;
+    std::string faults;
+    for (int run = 1; run <= runs; ++run) {
+        ASSERT_TRUE(sh(control("record")));
+        run_and_expect_a_whole_run_on_time();
+        sh("sleep 0.2; kill $(cat " + (folder / "parec.pid").string() + ")");
+        if (LOWLEVEL_DEMO_SANITIZED) {
+            // Its run was still checked above, and a sanitizer would have reported what it ran.
+            GTEST_SKIP() << "a sanitizer's build writes too slowly to be sure of whole tones";
+        }
+        const std::string bytes = read_file((folder / "recording.raw").string());
+        std::vector<std::int16_t> recording(bytes.size() / 2);
+        std::memcpy(recording.data(), bytes.data(), recording.size() * 2);
+        const std::string heard = faults_in(recording, route == "direct");
+        if (heard.empty()) {
+            return;
+        }
+        faults += "run " + std::to_string(run) + ":\n" + heard;
+    }
+    ADD_FAILURE() << faults;
 }
 
 // Nobody asks the server for a low latency: it runs at its default, up to two seconds.
