@@ -155,12 +155,12 @@ std::string faults_in(const std::vector<std::int16_t>& recording, bool exact)
 TEST_P(SoundServer, PlaysTheFiveTonesFadedAndOnTime)
 {
     const auto& [server, route] = GetParam();
-    // PipeWire, run here without a realtime kernel, now and then plays a period of silence
-    // in place of what a stream handed it long before: paplay, with six seconds of tone all
-    // handed over at once, came out cut in 3 of 8 runs through it, and whole in 8 of 8
-    // through PulseAudio. So a PipeWire recording is made again when it shows a fault, up
-    // to four runs in all: a steady fault of ours would be in every one, and PulseAudio,
-    // which plays the same driver's stream, gets one run.
+    // PipeWire, as run here, now and then plays a period of silence in place of what a
+    // stream handed it long before: paplay, with six seconds of tone handed over at once,
+    // came out cut in 3 of 8 runs through it, and whole in 8 of 8 through PulseAudio. So a
+    // PipeWire recording is made again when it shows a fault, up to four runs in all: a
+    // steady fault of ours would be in every one, and PulseAudio, which plays the same
+    // driver's stream, gets one run.
     const int runs = server == "pipewire" ? 4 : 1;
     std::string faults;
     for (int run = 1; run <= runs; ++run) {
