@@ -95,11 +95,13 @@ char hex_digit(unsigned char byte, const std::array<int, 8>& owner, int lowest_b
 void show_nibble_word()
 {
     // As main sets it.
-    const nibble_word word{.nibble1 = 0xA, .nibble2 = 0xB, .nibble3 = 0xC, .nibble4 = 0xD, .nibble5 = 0xE};
+    const nibble_word word{
+        .nibble1 = 0xA, .nibble2 = 0xB, .nibble3 = 0xC, .nibble4 = 0xD, .nibble5 = 0xE};
     const auto bytes = bytes_of(word);
     const bit_owners owner = find_bit_owners();
 
-    std::printf("nibble_word, as main sets it: %zu bytes; - marks a bit no field uses\n", sizeof word);
+    std::printf("nibble_word, as main sets it: %zu bytes; - marks a bit no field uses\n",
+                sizeof word);
     std::printf("  byte     ");
     for (std::size_t byte = 0; byte < bytes.size(); ++byte) {
         std::printf("%s%zu", byte == 0 ? "" : "          ", byte);
@@ -110,11 +112,16 @@ void show_nibble_word()
                     hex_digit(bytes[byte], owner[byte], 0));
     }
     std::putchar('\n');
-    print_bit_row("binary", owner, [&](std::size_t byte, int bit) { return (bytes[byte] >> bit & 1) != 0 ? '1' : '0'; });
-    print_bit_row("nibble", owner, [&](std::size_t byte, int bit) { return static_cast<char>('0' + owner[byte][bit]); });
+    print_bit_row("binary", owner, [&](std::size_t byte, int bit) {
+        return (bytes[byte] >> bit & 1) != 0 ? '1' : '0';
+    });
+    print_bit_row("nibble", owner, [&](std::size_t byte, int bit) {
+        return static_cast<char>('0' + owner[byte][bit]);
+    });
 
     // The same experiment, with the record read as the 32-bit number its unit holds.
-    std::printf("  bits of the unit, read as one 32-bit number (bit 0 the least significant):\n   ");
+    std::printf(
+        "  bits of the unit, read as one 32-bit number (bit 0 the least significant):\n   ");
     for (int field = 1; field <= 5; ++field) {
         std::uint32_t unit = 0;
         const nibble_word one_field = zeroed_record_with_field_set(field);
@@ -173,21 +180,19 @@ void show_greeting_table()
     std::printf("  pointing to %d different routines\n", different);
 }
 
-// The byte order, from where an int's least significant byte lies, and the sizes of the
-// objects the lesson is made of.
+// The byte order, from where an int's least significant byte lies, and the sizes of an int,
+// a pointer and a double, as the number of bytes copied out of one of each.
 void show_machine()
 {
     const int one = 1;
     const auto bytes = bytes_of(one);
-    const void* pointer = &one;
-    const double real = 1.0;
     std::printf("\nThis machine: %s-endian: the int 1 is stored as",
                 bytes[0] == 1 ? "little" : "big");
     for (const unsigned char byte : bytes) {
         std::printf(" %02x", byte);
     }
-    std::printf("\n  int %zu bytes, pointer %zu, double %zu\n", sizeof one, sizeof pointer,
-                sizeof real);
+    std::printf("\n  int %zu bytes, pointer %zu, double %zu\n", bytes.size(), bytes_of(&one).size(),
+                bytes_of(1.0).size());
 }
 
 } // namespace
