@@ -57,7 +57,7 @@ bit_owners find_bit_owners()
         const auto bytes = bytes_of(zeroed_record_with_field_set(field));
         for (std::size_t byte = 0; byte < bytes.size(); ++byte) {
             for (int bit = 0; bit < 8; ++bit) {
-                if ((bytes[byte] >> bit & 1) != 0) {
+                if (((bytes[byte] >> bit) & 1) != 0) {
                     owner[byte][bit] = field;
                 }
             }
@@ -113,7 +113,7 @@ void show_nibble_word()
     }
     std::putchar('\n');
     print_bit_row("binary", owner, [&](std::size_t byte, int bit) {
-        return (bytes[byte] >> bit & 1) != 0 ? '1' : '0';
+        return ((bytes[byte] >> bit) & 1) != 0 ? '1' : '0';
     });
     print_bit_row("nibble", owner, [&](std::size_t byte, int bit) {
         return static_cast<char>('0' + owner[byte][bit]);
