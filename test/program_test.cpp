@@ -77,6 +77,19 @@ TEST(Transcript, WholeRunPrintsEveryTextInOrderWithEachWaitBetween)
     EXPECT_EQ(run.err, expected_events);
 }
 
+// The companion's whole output, and the union in C's: the four union lines of the transcript.
+TEST(Companions, PrintTheirGoldenOutputWhateverTheArguments)
+{
+    const program_result bytes = run_detached(command(BYTES_PROGRAM));
+    EXPECT_TRUE(exited_with_zero(bytes.status)) << bytes.status;
+    EXPECT_EQ(bytes.out, read_file(GOLDEN_BYTES));
+    EXPECT_EQ(bytes.err, "");
+
+    const std::size_t first = transcript.find("Shared ");
+    const program_result in_c = run_detached(command(UNION_IN_C_PROGRAM));
+    EXPECT_EQ(in_c.out, transcript.substr(first, transcript.find("\n\n", first) + 1 - first));
+}
+
 // The real program from here on: each run takes its full five seconds.
 
 TEST(RealProgram, WithoutATerminalEndsAfterThePromptWhenInputEnds)

@@ -1,0 +1,14 @@
+// Runs the companion, lowlevel-bytes, once the page is loaded, and shows what it prints (the
+// lesson's objects as bytes in memory, here in WebAssembly's) below the terminal.
+const section = document.createElement('section');
+const heading = document.createElement('h2');
+const output = document.createElement('pre');
+heading.textContent = 'The same objects as bytes in memory (lowlevel-bytes)';
+section.append(heading, output);
+document.querySelector('main').append(section);
+
+// The companion is a classic Emscripten script: it reads its settings from a global Module.
+window.Module = { print: (line) => { output.textContent += `${line}\n`; } };
+const program = document.createElement('script');
+program.src = 'lowlevel-bytes.js';
+document.body.append(program);
