@@ -26,7 +26,7 @@ import { createRequire } from 'node:module';
 const here = path.dirname(new URL(import.meta.url).pathname);
 const site = path.resolve(process.argv[2] ?? 'build-web/site');
 // Debian's Chromium, or the one a CI runner has.
-const chromium = process.env.CHROMIUM ?? '/usr/bin/chromium';
+const chromium = process.env.CHROMIUM || '/usr/bin/chromium';
 function missing(what) {
   console.error(`browser_test: ${what}`);
   process.exit(1);
