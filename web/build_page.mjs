@@ -1,13 +1,14 @@
 // Puts the page's index.html together at build time: the lesson's source files, highlighted
 // (highlight.js, so the page needs no script and no other site for it), and the links to the
 // repository, or none where the build does not know it.
-// Usage: node build_page.mjs TEMPLATE OUTPUT REPOSITORY_URL SOURCE...
+// Usage: node build_page.mjs TEMPLATE OUTPUT --repository=URL SOURCE... (URL may be empty)
 import fs from 'node:fs';
 import path from 'node:path';
 import hljs from 'highlight.js/lib/core';
 import cpp from 'highlight.js/lib/languages/cpp';
 
-const [template, output, repository, ...sources] = process.argv.slice(2);
+const [template, output, repository_option, ...sources] = process.argv.slice(2);
+const repository = repository_option.replace(/^--repository=/, '');
 hljs.registerLanguage('cpp', cpp);
 
 // main.cpp is open; the others a click away.
