@@ -158,15 +158,18 @@ function is_program_key(event) {
 }
 
 function on_key(event) {
+  if (phase === 'ended' && event.repeat && event.target === run_button) {
+    event.preventDefault(); // the key that ended the run, held: not a new run
+  }
   if (!is_program_key(event) || phase === 'ended') {
     return;
   }
   event.preventDefault();
   if (phase !== 'ready') {
     give_key();
-  } else if (navigator.userActivation?.isActive === false || event.key === 'Escape') {
+  } else if (event.key === 'Escape') {
     // Browsers do not take Escape as leave to make sound.
-    say(`The ${event.key} key cannot turn the sound on: press another key, or ${here}, to start.`);
+    say(`The Escape key cannot turn the sound on: press another key, or ${here}, to start.`);
   } else {
     start_run(); // the key is spent on starting: it is not the program's
   }
