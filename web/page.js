@@ -105,7 +105,8 @@ function start_sound() {
 
 // The program's code, fetched (the page preloads it) and compiled while the page waits for
 // the first gesture, so that a run starts at once. Each run is a fresh instance of it.
-const program_code = WebAssembly.compileStreaming(fetch('lowlevel-demo.wasm'));
+// A browser without WebAssembly, or a file that does not come, is said on the page.
+const program_code = (async () => WebAssembly.compileStreaming(fetch('lowlevel-demo.wasm')))();
 program_code.catch(show_failure);
 
 function instantiate_program(imports, receive) {

@@ -1,21 +1,15 @@
-// The page (web/) in a real browser: Debian's Chromium, headless, driven by puppeteer-core,
-// on a static server of this test's own. Four whole runs, each against the golden
-// transcript, byte for byte as written to the terminal and row by row as on its screen:
-//   1. started by a click after Escape (which cannot turn sound on, so the page asks for
-//      another key), a stray click on the page and a key pressed during the greetings,
-//      which ends the run at the prompt: greetings a second apart, five tones;
-//   2. started again by a double click on the page's button, the tab hidden and shown
-//      meanwhile: the run waits at the prompt (a key pressed between the runs is not its
-//      key), which the status line and the accessibility tree say, and a key ends it;
-//      focus is then on the button;
-//   3. started by a key, in a browser without WebAudio from the start: the same pace, no
-//      tone, and the page says so;
-//   4. on a phone's 320 px with touch, started and ended by taps: every column visible,
-//      nothing scrolled sideways, there and at 200% zoom of a laptop's screen.
-// Also: a browser whose AudioContext throws, or never resumes, still runs, and says so;
-// axe-core finds nothing before, during and after a run. Every run must end with status 0
-// and no error in the page's console. Prints the measured figures, then
-// "N passed, N failed"; exits non-zero if a check failed.
+// The page (web/) in a real browser: Chromium, headless, driven by puppeteer-core, on a
+// static server of this test's own. Four whole runs, each against the golden transcript,
+// byte for byte as written to the terminal and row by row as on its screen, each ended
+// with status 0 and no error in the page's console:
+//   1. after Escape (the page asks for another key), started by a click; a stray click on
+//      the page and a key during the greetings, which ends the run: pace and five tones;
+//   2. by a double click on "Run it again", the tab hidden meanwhile: at the prompt the
+//      status line and the accessibility tree say so; a key ends it; focus on the button;
+//   3. without WebAudio from the start: the same pace, no tone, said on the page;
+//   4. tapped on a phone's 320 px: every column visible there and at 200% zoom.
+// Also an AudioContext that throws or never resumes, and axe-core before, during and after
+// a run. Prints the figures, then "N passed, N failed"; exits non-zero if a check failed.
 // Usage: node test/browser/browser_test.mjs SITE (the build's site/ folder)
 import fs from 'node:fs';
 import http from 'node:http';
