@@ -47,15 +47,13 @@ function next_key() {
   });
 }
 
-// The program writes a bare line feed at a line's end; a terminal's driver sends a carriage
-// return before it (the "onlcr" setting), and so does this. A lone carriage return stays
-// one: it brings the cursor back to the start of the line.
+// What a program writes, to standard output or error, as a terminal shows both. It writes
+// a bare line feed at a line's end; a terminal's driver sends a carriage return before it
+// (the "onlcr" setting), and so does this. A lone carriage return stays one: it brings the
+// cursor back to the start of the line. Another program's output could go to a terminal of
+// its own beside the run the same way.
 function to_terminal(terminal_of_run) {
   return (fd, bytes) => {
-    if (fd !== 1) {
-      console.error(new TextDecoder().decode(bytes));
-      return;
-    }
     const with_returns = [];
     for (const byte of bytes) {
       if (byte === 10) with_returns.push(13);
@@ -120,6 +118,7 @@ function instantiate_program(imports, receive) {
 function show_failure(error) {
   phase = 'ended';
   say(`The program could not start: ${error}`);
+  run_button.hidden = false; // to try again
 }
 
 function start_run() {
