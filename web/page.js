@@ -149,6 +149,8 @@ function start_run() {
 // (Tab), is only a modifier, or presses a link, button or switch that has focus.
 const NOT_KEYS = ['Tab', 'Shift', 'Control', 'Alt', 'AltGraph', 'Meta', 'CapsLock'];
 const CONTROLS = 'a, button, input, select, textarea, summary';
+// Before a run these scroll the page, to read it, rather than start one.
+const SCROLL_KEYS = ['ArrowUp', 'ArrowDown', 'PageUp', 'PageDown', 'Home', 'End'];
 
 function is_program_key(event) {
   if (event.ctrlKey || event.altKey || event.metaKey || NOT_KEYS.includes(event.key)) {
@@ -161,7 +163,8 @@ function on_key(event) {
   if (phase === 'ended' && event.repeat && event.target === run_button) {
     event.preventDefault(); // the key that ended the run, held: not a new run
   }
-  if (!is_program_key(event) || phase === 'ended') {
+  if (!is_program_key(event) || phase === 'ended'
+      || (phase === 'ready' && SCROLL_KEYS.includes(event.key))) {
     return;
   }
   event.preventDefault();
