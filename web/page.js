@@ -129,7 +129,7 @@ function start_run() {
   phase = 'running';
   say('The program is running.');
   run_button.hidden = true;
-  terminal.element.focus({ preventScroll: true }); // the button had it
+  terminal.element.focus(); // the button had it; and a run started by a key is seen
   create_lowlevel_demo({
     instantiateWasm: instantiate_program,
     write_output: to_terminal(terminal),
