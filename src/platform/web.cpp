@@ -1,8 +1,8 @@
 // The platform layer for the web: the program built with Emscripten and run in a page
 // (web/). While it waits, the page must go on, so a pause or a tone sleeps on a timer, the
 // program suspended meanwhile (ASYNCIFY); the tone is the Linux tone's own samples, played
-// through the page's WebAudio; the key comes from the page's terminal. The JavaScript half
-// is web_library.js, beside this file.
+// through the page's WebAudio; the key comes from the page, and the output goes to the
+// page's terminal. The JavaScript half is web_library.js, beside this file.
 #include "platform.h"
 
 #include "sound/tone_wave.h"
@@ -60,8 +60,8 @@ void play_on_web_audio(int frequency_hz, std::chrono::milliseconds duration)
 
 } // namespace
 
-// The page's terminal is the console: it holds the keys pressed during the run, unseen,
-// until the program asks for one, and there is nothing to hand back at the end.
+// The page is the console: it holds the keys pressed during the run, unseen, until the
+// program asks for one, and there is nothing to hand back at the end.
 console_session::console_session() {}
 console_session::~console_session() {}
 

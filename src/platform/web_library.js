@@ -1,22 +1,38 @@
-// The JavaScript half of the web platform layer (web.cpp): the tone, played through the
-// page's WebAudio, and the wait for a key from the page's terminal. The page hands the
-// program, when it creates it:
-//   audio_context  an AudioContext, which runs once the user's first gesture resumed it,
-//                  or none
-//   next_key()     a promise of the next key pressed in its terminal during the run, kept
-//                  at once if one was pressed before
+// The JavaScript half of the web platform layer (web.cpp): the program's output, handed to
+// the page as it is written; the tone, played through the page's WebAudio; and the wait for
+// a key. The page hands the program, when it creates it:
+//   write_output(fd, bytes)  shows what the program wrote to standard output (1) or error (2)
+//   sound_output()           an AudioContext that plays, or null while there is no sound
+//   next_key()               a promise of the next key pressed during the run, kept at once
+//                            if one was pressed before
 mergeInto(LibraryManager.library, {
-  // The tone that web.cpp is handing over, until it starts.
-  $web_tone: { buffer: null },
+  // Every write, as the C library flushes it: a terminal shows no more and no less, so the
+  // title is on the screen during the first pause. This takes the place of the runtime's
+  // file system, which would hand over the same bytes one at a time.
+  fd_write: function (fd, iov, iovcnt, pnum) {
+    let written = 0;
+    for (let i = 0; i < iovcnt; i++) {
+      const base = HEAPU32[(iov >> 2) + 2 * i]; // an iovec: the address, then the length
+      const length = HEAPU32[(iov >> 2) + 2 * i + 1];
+      Module['write_output'](fd, HEAPU8.slice(base, base + length));
+      written += length;
+    }
+    HEAPU32[pnum >> 2] = written;
+    return 0;
+  },
+
+  // The tone that web.cpp is handing over, until it starts, and where it will play.
+  $web_tone: { buffer: null, audio: null },
 
   web_audio_begin_tone__deps: ['$web_tone'],
   web_audio_begin_tone: function (total_frames, sample_rate) {
-    const audio = Module['audio_context'];
-    // No WebAudio, or audio that the browser has not let start: the run goes on in silence.
-    if (!audio || audio.state !== 'running') {
+    // No sound (no WebAudio, muted, or not let start by the browser): the run goes on in
+    // silence.
+    web_tone.audio = Module['sound_output']();
+    if (!web_tone.audio) {
       return false;
     }
-    web_tone.buffer = audio.createBuffer(1, total_frames, sample_rate);
+    web_tone.buffer = web_tone.audio.createBuffer(1, total_frames, sample_rate);
     return true;
   },
 
@@ -28,10 +44,9 @@ mergeInto(LibraryManager.library, {
 
   web_audio_start_tone__deps: ['$web_tone'],
   web_audio_start_tone: function () {
-    const audio = Module['audio_context'];
-    const source = audio.createBufferSource();
+    const source = web_tone.audio.createBufferSource();
     source.buffer = web_tone.buffer;
-    source.connect(audio.destination);
+    source.connect(web_tone.audio.destination);
     source.start(); // now: at the first sound that the browser has yet to make
     web_tone.buffer = null;
   },
