@@ -1,6 +1,7 @@
 // Runs the companion, lowlevel-bytes, once the page is loaded, and shows what it prints (the
 // lesson's objects as bytes in memory, here in WebAssembly's) below the terminal.
 const section = document.createElement('section');
+section.id = 'bytes';
 const heading = document.createElement('h2');
 const output = document.createElement('pre');
 heading.textContent = 'The same objects as bytes in memory (lowlevel-bytes)';

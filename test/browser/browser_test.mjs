@@ -7,7 +7,8 @@
 //   2. by a double click on "Run it again", the tab hidden meanwhile: at the prompt the
 //      status line and the accessibility tree say so; a key ends it; focus on the button;
 //   3. without WebAudio from the start: the same pace, no tone, said on the page;
-//   4. tapped on a phone's 320 px: every column visible there and at 200% zoom.
+//   4. tapped on a phone's 320 px: every column, the companion's too, visible there and at
+//      200% zoom.
 // Also an AudioContext that throws or never resumes, and axe-core before, during and after
 // a run. Prints the figures, then "N passed, N failed"; exits non-zero if a check failed.
 // Usage: node test/browser/browser_test.mjs SITE (the build's site/ folder)
@@ -326,10 +327,17 @@ async function phone_run(browser, url, console_errors) {
     const cut = await page.evaluate(() => {
       const terminal = document.getElementById('terminal');
       const rows = [...terminal.children];
+      const bytes = document.querySelector('#bytes pre'); // the companion's output, in columns
+      const style = getComputedStyle(bytes);
+      const bytes_rows = (bytes.clientHeight - parseFloat(style.paddingTop) * 2)
+        / parseFloat(style.lineHeight);
       return [document.documentElement.scrollWidth > document.documentElement.clientWidth
                 && 'the page scrolls sideways',
               terminal.getBoundingClientRect().right > innerWidth && 'the terminal is cut off',
-              rows.some((row) => row.scrollWidth > row.clientWidth) && 'a row is cut off']
+              rows.some((row) => row.scrollWidth > row.clientWidth) && 'a row is cut off',
+              (bytes.scrollWidth > bytes.clientWidth
+                || Math.round(bytes_rows) > bytes.textContent.trimEnd().split('\n').length)
+                && "the companion's rows are cut off or wrap"]
         .filter(Boolean);
     });
     check(`4: at ${width} px, every column is visible and nothing scrolls sideways`,
