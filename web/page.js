@@ -145,9 +145,10 @@ function start_run() {
   }).catch(show_failure);
 }
 
-// A key is the program's unless it is the browser's (with Ctrl, Alt or Meta), moves focus
-// (Tab), is only a modifier, or presses a link, button or switch that has focus. Enter
-// does not flip a switch: at the prompt, it is the program's key there too.
+// A key is the program's unless it is the browser's (with Ctrl, Alt or Meta, or a function
+// key: F5 reloads, F7 turns on caret browsing), moves focus (Tab), is only a modifier, or
+// presses a link, button or switch that has focus. Enter does not flip a switch: at the
+// prompt, it is the program's key there too.
 const NOT_KEYS = ['Tab', 'Shift', 'Control', 'Alt', 'AltGraph', 'Meta', 'CapsLock'];
 const CONTROLS = 'a, button, input, select, textarea, summary';
 const PRESSED_BY = { 'Enter': 'a, button, summary', ' ': CONTROLS };
@@ -155,7 +156,8 @@ const PRESSED_BY = { 'Enter': 'a, button, summary', ' ': CONTROLS };
 const SCROLL_KEYS = ['ArrowUp', 'ArrowDown', 'PageUp', 'PageDown', 'Home', 'End'];
 
 function is_program_key(event) {
-  if (event.ctrlKey || event.altKey || event.metaKey || NOT_KEYS.includes(event.key)) {
+  if (event.ctrlKey || event.altKey || event.metaKey || NOT_KEYS.includes(event.key)
+      || /^F\d+$/.test(event.key)) {
     return false;
   }
   const presses = PRESSED_BY[event.key];
