@@ -1,5 +1,5 @@
 // Runs the companion, lowlevel-bytes, once the page is loaded, and shows what it prints (the
-// lesson's objects as bytes in memory, here in WebAssembly's) below the terminal.
+// lesson's objects as bytes in memory, here in WebAssembly's) below the lesson's code.
 const section = document.createElement('section');
 section.id = 'bytes';
 const heading = document.createElement('h2');
