@@ -173,6 +173,9 @@ function on_key(event) {
     return;
   }
   event.preventDefault();
+  if (event.repeat) {
+    return; // a key held down is pressed once: held on from starting a run, still spent
+  }
   if (phase !== 'ready') {
     give_key();
   } else if (event.key === 'Escape') {

@@ -1,14 +1,15 @@
 // The page (web/) in a real browser: Chromium, headless, driven by puppeteer-core, on a
 // static server of this test's own. Four whole runs, each against the golden transcript,
 // byte for byte as written to the terminal and row by row as on its screen, each ended
-// with status 0 and no error in the page's console:
+// with status 0 and no error in the page's console; runs 2 to 4 wait at the prompt:
 //   1. after F5 and Escape (the page asks for another key), started by a click; a stray
 //      click on the page and a key during the greetings, which ends the run: pace and five
 //      tones;
 //   2. by a double click on "Run it again", the tab hidden meanwhile: at the prompt the
 //      status line and the accessibility tree say so; Enter on the switch ends it; focus
 //      on the button;
-//   3. without WebAudio from the start: the same pace, no tone, said on the page;
+//   3. without WebAudio from the start, started by a key held down: the same pace, no
+//      tone, said on the page;
 //   4. tapped on a phone's 320 px: every column, the companion's too, visible there and at
 //      200% zoom.
 // Also an AudioContext that throws or never resumes, and axe-core before, during and after
@@ -163,6 +164,8 @@ async function run(page, name, { start, meanwhile = async () => {},
   await within(page, 10000, () => window.test_written().includes('Press any key to exit...'));
   if (at_prompt) {
     await wait(300);
+    check(`${name}: the run waits at the prompt`,
+          (await status(page)).startsWith('Press any key, or'), await status(page));
     await at_prompt();
   }
   check(`${name}: the run ends with status 0`, await within(page, 2000, ended), await status(page));
@@ -286,8 +289,13 @@ async function silent_runs(browser, url, console_errors) {
   const page = await open_page(browser, url, console_errors, {
     before: () => { delete window.AudioContext; delete window.webkitAudioContext; },
   });
-  // Started by a key, which is not the program's: the run still waits at the prompt.
-  const silent = await run(page, '3', { start: () => page.keyboard.press('Enter'), pace: true });
+  // Started by a key held down (it repeats), which is not the program's: the run waits.
+  const held = async () => {
+    await page.keyboard.down('Enter');
+    await page.keyboard.down('Enter'); // its auto-repeat
+    await page.keyboard.up('Enter');
+  };
+  const silent = await run(page, '3', { start: held, pace: true });
   const said = await page.$eval('#sound-state', (line) => line.textContent);
   check('3: without WebAudio, no tone, and the page says the run goes on in silence',
         silent.record.tones.length === 0
