@@ -145,18 +145,23 @@ function start_run() {
   }).catch(show_failure);
 }
 
-// A key is the program's unless it is the browser's (with Ctrl, Alt or Meta), moves focus
-// (Tab), is only a modifier, or presses a link, button or switch that has focus.
+// A key is the program's unless it is the browser's (with Ctrl, Alt or Meta, or a function
+// key: F5 reloads, F7 turns on caret browsing), moves focus (Tab), is only a modifier, or
+// presses a link, button or switch that has focus. Enter does not flip a switch: at the
+// prompt, it is the program's key there too.
 const NOT_KEYS = ['Tab', 'Shift', 'Control', 'Alt', 'AltGraph', 'Meta', 'CapsLock'];
 const CONTROLS = 'a, button, input, select, textarea, summary';
+const PRESSED_BY = { 'Enter': 'a, button, summary', ' ': CONTROLS };
 // Before a run these scroll the page, to read it, rather than start one.
 const SCROLL_KEYS = ['ArrowUp', 'ArrowDown', 'PageUp', 'PageDown', 'Home', 'End'];
 
 function is_program_key(event) {
-  if (event.ctrlKey || event.altKey || event.metaKey || NOT_KEYS.includes(event.key)) {
+  if (event.ctrlKey || event.altKey || event.metaKey || NOT_KEYS.includes(event.key)
+      || /^F\d+$/.test(event.key)) {
     return false;
   }
-  return !(event.target.closest?.(CONTROLS) && (event.key === 'Enter' || event.key === ' '));
+  const presses = PRESSED_BY[event.key];
+  return !(presses && event.target.closest?.(presses));
 }
 
 function on_key(event) {
@@ -168,6 +173,9 @@ function on_key(event) {
     return;
   }
   event.preventDefault();
+  if (event.repeat) {
+    return; // a key held down is pressed once: held on from starting a run, still spent
+  }
   if (phase !== 'ready') {
     give_key();
   } else if (event.key === 'Escape') {

@@ -160,6 +160,8 @@ async function run(page, name, { start, meanwhile = async () => {},
   await within(page, 10000, () => window.test_written().includes('Press any key to exit...'));
   if (at_prompt) {
     await wait(300);
+    check(`${name}: the run waits at the prompt`,
+          (await status(page)).startsWith('Press any key, or'), await status(page));
     await at_prompt();
   }
   check(`${name}: the run ends with status 0`, await within(page, 2000, ended), await status(page));
@@ -260,7 +262,8 @@ async function laptop_runs(browser, url, console_errors) {
       check('2: at the prompt, the status line says so, and a screen reader hears the prompt',
             await status(page) === prompt && (await heard(page)).includes('Press any key to exit...')
               && (await heard(page)).includes(prompt), `${await status(page)}`);
-      await page.keyboard.press('q');
+      await page.focus('#sound'); // muted from the keyboard: Enter there is still a key
+      await page.keyboard.press('Enter');
     },
   });
   check('2: the tab was hidden and shown again, and the five tones were played',
@@ -281,8 +284,9 @@ async function silent_runs(browser, url, console_errors) {
   const page = await open_page(browser, url, console_errors, {
     before: () => { delete window.AudioContext; delete window.webkitAudioContext; },
   });
-  // Started by a key, which is not the program's: the run still waits at the prompt.
-  const silent = await run(page, '3', { start: () => page.keyboard.press('Enter'), pace: true });
+  // Started by a key held down (it repeats), which is not the program's: the run waits.
+  const held = () => page.keyboard.down('Enter').then(() => page.keyboard.down('Enter'));
+  const silent = await run(page, '3', { start: held, pace: true });
   const said = await page.$eval('#sound-state', (line) => line.textContent);
   check('3: without WebAudio, no tone, and the page says the run goes on in silence',
         silent.record.tones.length === 0
@@ -326,10 +330,15 @@ async function phone_run(browser, url, console_errors) {
     const cut = await page.evaluate(() => {
       const terminal = document.getElementById('terminal');
       const rows = [...terminal.children];
+      const bytes = document.querySelector('#bytes pre'); // the companion's output, in columns
+      const { paddingTop: pad, lineHeight: row } = getComputedStyle(bytes);
       return [document.documentElement.scrollWidth > document.documentElement.clientWidth
                 && 'the page scrolls sideways',
               terminal.getBoundingClientRect().right > innerWidth && 'the terminal is cut off',
-              rows.some((row) => row.scrollWidth > row.clientWidth) && 'a row is cut off']
+              rows.some((row) => row.scrollWidth > row.clientWidth) && 'a row is cut off',
+              (bytes.clientHeight - 2 * parseFloat(pad)) / parseFloat(row)
+                > bytes.textContent.trimEnd().split('\n').length + 0.5
+                && "the companion's rows wrap"]
         .filter(Boolean);
     });
     check(`4: at ${width} px, every column is visible and nothing scrolls sideways`,
