@@ -14,8 +14,7 @@ namespace {
 
 #define ALSA_FUNCTIONS(F)                                                                         \
     F(snd_lib_error_set_handler) F(snd_pcm_open) F(snd_pcm_set_params) F(snd_pcm_writei)          \
-    F(snd_pcm_wait) F(snd_pcm_delay) F(snd_pcm_recover) F(snd_pcm_drop) F(snd_pcm_close)          \
-    F(snd_config_update_free_global)
+    F(snd_pcm_wait) F(snd_pcm_delay) F(snd_pcm_recover) F(snd_pcm_drop) F(snd_pcm_close)
 
 struct alsa_library {
     ALSA_FUNCTIONS(LIBRARY_MEMBER)
@@ -132,14 +131,7 @@ bool open_alsa(tone_clock::time_point /*give_up_at*/)
     return true;
 }
 
-// The configuration the library parsed at the first open is kept for the run, and let go
-// only here, so that a leak checker finds nothing at exit.
-void close_alsa()
-{
-    put_away();
-    alsa->snd_config_update_free_global();
-}
-
 } // namespace
 
-const tone_driver alsa_driver{.open = open_alsa, .play = play, .close = close_alsa};
+// The configuration the library parsed at the first open is kept for the run.
+const tone_driver alsa_driver{.open = open_alsa, .play = play, .close = put_away};

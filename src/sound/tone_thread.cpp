@@ -121,18 +121,22 @@ extern "C" void* sound_thread(void* /*unused*/)
     return nullptr;
 }
 
-// Closing is a job like any other: waited for only until the grace. A thread stuck in a
-// library is left there; the kernel closes what it holds when the process ends.
+// Closing is a job like any other: waited for only until the grace, and not at all if
+// the thread is still busy with a tone past its time. A thread stuck in a library is left
+// there; the kernel closes what it holds when the process ends.
 void end_sound_thread()
 {
     shared_state& state = shared();
     std::unique_lock lock(state.mutex);
     state.ending = true;
     state.changed.notify_all();
-    state.changed.wait_for(lock, close_grace, [&] { return state.closed; });
+    if (!state.busy) {
+        state.changed.wait_for(lock, close_grace, [&] { return state.closed; });
+    }
 }
 
-// Detached, with a stack of its own size, not the shell's `ulimit -s`. Signals are the
+// Detached, with a stack of its own size, not the shell's `ulimit -s`, as are the threads
+// the libraries start. Signals are the
 // main thread's, whose handlers look after the terminal: the sound thread, and the threads
 // the libraries start from it, take none but those a fault raises, which the kernel would
 // turn into their default action if they were blocked.
@@ -146,8 +150,11 @@ bool start_thread()
     }
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     pthread_attr_setstacksize(&attributes, sound_stack_bytes);
+#ifdef __GLIBC__
+    pthread_setattr_default_np(&attributes); // and the threads the libraries start
+#endif
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     pthread_sigmask(SIG_SETMASK, &blocked, &previous);
     pthread_t thread{};
     const bool started = pthread_create(&thread, &attributes, sound_thread, nullptr) == 0;
