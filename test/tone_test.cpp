@@ -172,7 +172,7 @@ TEST(Tones, ASoundLibraryIsLoadedOnlyWhereItMayFindSomething)
     char folder_template[] = "/tmp/lowlevel-demo-tones-XXXXXX";
     const std::filesystem::path folder = mkdtemp(folder_template);
     const std::string empty = (folder / "empty.conf").string();
-    std::ofstream(empty).flush();                                   // no device at all
+    std::ofstream(empty).flush(); // no device at all
     std::ofstream(folder / "null.conf") << "pcm.!default { type null }\n";
     const std::string nothing = "ALSA_CONFIG_PATH=" + empty;
     const std::string no_server = "PULSE_SERVER=unix:/nowhere";
@@ -180,8 +180,12 @@ TEST(Tones, ASoundLibraryIsLoadedOnlyWhereItMayFindSomething)
     const std::string home = "HOME=" + folder.string();
     const std::vector<std::tuple<std::vector<std::string>, bool, bool>> cases = {
         {{nothing, no_server}, false, false},
-        {{"ALSA_CONFIG_PATH=" + empty + " " + (folder / "null.conf").string(), no_server}, false, true},
-        {{"-u", "PULSE_SERVER", nothing, no_socket, home, "PULSE_CONFIG_PATH=" + folder.string()}, true, false},
+        {{"ALSA_CONFIG_PATH=" + empty + " " + (folder / "null.conf").string(), no_server},
+         false,
+         true},
+        {{"-u", "PULSE_SERVER", nothing, no_socket, home, "PULSE_CONFIG_PATH=" + folder.string()},
+         true,
+         false},
         {{"-u", "PULSE_SERVER", "-u", "HOME", nothing, no_socket}, true, false},
     };
     for (const auto& [environment, pulse, alsa] : cases) {

@@ -7,18 +7,28 @@
 
 #include <dlfcn.h>
 
+// Declares `record`, a member for each function that `LIST(F)` names, and how to fill it.
 #define LIBRARY_MEMBER(name) decltype(&::name) name;
-#define LIBRARY_LOOK_UP(name) &&(functions.name = reinterpret_cast<decltype(&::name)>(dlsym(library, #name)))
+#define LIBRARY_LOOK_UP(name)                                                                      \
+    &&(functions.name = reinterpret_cast<decltype(&::name)>(dlsym(library, #name)))
+#define LIBRARY_RECORD(record, LIST)                                                               \
+    struct record {                                                                                \
+        LIST(LIBRARY_MEMBER)                                                                       \
+    };                                                                                             \
+    bool look_up(void* library, record& functions)                                                 \
+    {                                                                                              \
+        return true LIST(LIBRARY_LOOK_UP);                                                         \
+    }
 
 // The record of the library's functions, loaded by the first call and kept, with the
 // library, for the rest of the run; null if the library or one of them is missing.
 template <typename Functions>
-const Functions* load_once(const char* file, bool (*table)(void*, Functions&))
+const Functions* load_once(const char* file)
 {
     static const std::optional<Functions> loaded = [&]() -> std::optional<Functions> {
         void* const library = dlopen(file, RTLD_NOW | RTLD_LOCAL);
         Functions functions{};
-        if (library == nullptr || !table(library, functions)) {
+        if (library == nullptr || !look_up(library, functions)) {
             return std::nullopt;
         }
         return functions;

@@ -12,18 +12,13 @@
 
 namespace {
 
+// clang-format off
 #define ALSA_FUNCTIONS(F)                                                                         \
     F(snd_lib_error_set_handler) F(snd_pcm_open) F(snd_pcm_set_params) F(snd_pcm_writei)          \
     F(snd_pcm_wait) F(snd_pcm_delay) F(snd_pcm_recover) F(snd_pcm_drop) F(snd_pcm_close)
+// clang-format on
 
-struct alsa_library {
-    ALSA_FUNCTIONS(LIBRARY_MEMBER)
-};
-
-bool look_up_alsa(void* library, alsa_library& functions)
-{
-    return true ALSA_FUNCTIONS(LIBRARY_LOOK_UP);
-}
+LIBRARY_RECORD(alsa_library, ALSA_FUNCTIONS)
 
 // The device plays this far behind the writes: with less, PipeWire's plugin ran dry now
 // and then at its shortest periods.
@@ -60,15 +55,17 @@ snd_pcm_t* open_device()
 // Writes the frames as the device makes room, recovering from an underrun or a suspend;
 // false on a lasting error, or if they are not all written by the given time (a server
 // that is stalled may take none for seconds).
-bool write_frames(const std::int16_t* samples, std::int64_t frames, tone_clock::time_point give_up_at,
-                  int& recoveries)
+bool write_frames(const std::int16_t* samples, std::int64_t frames,
+                  tone_clock::time_point give_up_at, int& recoveries)
 {
     while (frames > 0) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(give_up_at - tone_clock::now());
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(give_up_at - tone_clock::now());
         if (left.count() <= 0) {
             return false;
         }
-        const auto written = alsa->snd_pcm_writei(device, samples, static_cast<snd_pcm_uframes_t>(frames));
+        const auto written =
+            alsa->snd_pcm_writei(device, samples, static_cast<snd_pcm_uframes_t>(frames));
         if (written == -EAGAIN) {
             alsa->snd_pcm_wait(device, static_cast<int>(left.count()));
         } else if (written < 0) {
@@ -105,16 +102,19 @@ bool play(const tone_job& job)
         return true;
     }
     const tone_request& tone = *job.tone;
-    const auto silence = frames_in(std::chrono::ceil<std::chrono::microseconds>(job.due - tone_clock::now()));
+    const auto silence =
+        frames_in(std::chrono::ceil<std::chrono::microseconds>(job.due - tone_clock::now()));
     int recoveries = 0;
-    const bool written = write_samples(std::max<std::int64_t>(silence, 0), frames_in(tone.duration), tone.frequency_hz,
-                                       [&](const std::int16_t* samples, std::int64_t frames) {
-                                           return write_frames(samples, frames, tone.end_by, recoveries);
-                                       });
+    const bool written =
+        write_samples(std::max<std::int64_t>(silence, 0), frames_in(tone.duration),
+                      tone.frequency_hz, [&](const std::int16_t* samples, std::int64_t frames) {
+                          return write_frames(samples, frames, tone.end_by, recoveries);
+                      });
     // Heard by the device's own delay: a plugin's drain also waits for its server's reply.
     snd_pcm_sframes_t queued = 0;
     if (written && alsa->snd_pcm_delay(device, &queued) == 0) {
-        sleep_until_heard(tone, tone_clock::now() + time_of(std::max<snd_pcm_sframes_t>(queued, 0)));
+        sleep_until_heard(tone,
+                          tone_clock::now() + time_of(std::max<snd_pcm_sframes_t>(queued, 0)));
     } else {
         std::this_thread::sleep_until(tone.end_by);
     }
@@ -124,7 +124,7 @@ bool play(const tone_job& job)
 
 bool open_alsa(tone_clock::time_point /*give_up_at*/)
 {
-    if (!alsa_may_play() || (alsa = load_once("libasound.so.2", look_up_alsa)) == nullptr) {
+    if (!alsa_may_play() || (alsa = load_once<alsa_library>("libasound.so.2")) == nullptr) {
         return false;
     }
     alsa->snd_lib_error_set_handler(say_nothing);

@@ -18,10 +18,10 @@ namespace {
 // an assertion of its own over it and take the run down: no route.
 constexpr std::size_t longest_server = 1024;
 
-bool exists(const std::string& path)
+bool exists(const std::string& path, bool regular_file = false)
 {
     struct stat status {};
-    return stat(path.c_str(), &status) == 0;
+    return stat(path.c_str(), &status) == 0 && (!regular_file || S_ISREG(status.st_mode));
 }
 
 // The variable's value followed by `rest`, or nothing if it is not set.
@@ -46,9 +46,10 @@ bool sound_server_may_answer()
         return server.size() <= longest_server && // a socket named is there; anything else may be
                (!path.starts_with('/') || path.find(' ') != std::string::npos || exists(path));
     }
-    // Without HOME, libpulse looks in the password entry's home: so may a server be there.
-    return set("PULSE_CONFIG_PATH") || set("PULSE_CLIENTCONFIG") || !set("HOME") ||
-           exists(under("PULSE_RUNTIME_PATH", "/native")) ||
+    // Without HOME, libpulse looks in the password entry's home. A client configuration
+    // that is not a file (a terminal, a pipe) would hold libpulse reading it.
+    return set("PULSE_CONFIG_PATH") || exists(under("PULSE_CLIENTCONFIG", ""), true) ||
+           !set("HOME") || exists(under("PULSE_RUNTIME_PATH", "/native")) ||
            exists(under("XDG_RUNTIME_DIR", "/pulse/native")) ||
            exists("/run/user/" + std::to_string(getuid()) + "/pulse/native") ||
            exists("/var/run/pulse/native") || exists(under("HOME", "/.config/pulse/client.conf")) ||
@@ -66,7 +67,7 @@ bool alsa_may_play()
     const char* const server = std::getenv("PULSE_SERVER");
     return (server == nullptr || std::strlen(server) <= longest_server) &&
            (exists("/dev/snd") || exists("/etc/asound.conf") || !set("HOME") ||
-            exists(under("HOME", "/.asoundrc")) || exists(under("HOME", "/.config/alsa/asoundrc")) ||
-            set("PIPEWIRE_REMOTE") || exists(under("XDG_RUNTIME_DIR", "/pipewire-0")) ||
-            sound_server_may_answer());
+            exists(under("HOME", "/.asoundrc")) ||
+            exists(under("HOME", "/.config/alsa/asoundrc")) || set("PIPEWIRE_REMOTE") ||
+            exists(under("XDG_RUNTIME_DIR", "/pipewire-0")) || sound_server_may_answer());
 }

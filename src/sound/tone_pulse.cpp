@@ -1,7 +1,5 @@
-// The tone driver for the desktop's sound server, through its own client library
-// (PulseAudio's, which PipeWire's pulse server and WSLg speak too). Everything goes
-// through a main loop that this driver turns itself, never past the job's time: a server
-// that is stopped, stalls or dies can cost a tone, never the run's pace.
+// The tone driver for the desktop's sound server, through libpulse (PulseAudio, PipeWire's
+// pulse server, WSLg), whose main loop it turns itself, never past the job's time.
 #include "sound/dynamic_library.h"
 #include "sound/tone_player.h"
 #include "sound/tone_wave.h"
@@ -12,30 +10,24 @@
 
 namespace {
 
+// clang-format off
 #define PULSE_FUNCTIONS(F)                                                                        \
     F(pa_mainloop_new) F(pa_mainloop_get_api) F(pa_mainloop_prepare) F(pa_mainloop_poll)          \
-    F(pa_mainloop_dispatch) F(pa_mainloop_iterate) F(pa_mainloop_free) F(pa_context_new) F(pa_context_connect)           \
-    F(pa_context_get_state) F(pa_context_disconnect) F(pa_context_unref) F(pa_stream_new)         \
-    F(pa_stream_connect_playback) F(pa_stream_get_state) F(pa_stream_write)                       \
+    F(pa_mainloop_dispatch) F(pa_mainloop_iterate) F(pa_mainloop_free) F(pa_context_new)          \
+    F(pa_context_connect) F(pa_context_get_state) F(pa_context_disconnect) F(pa_context_unref)    \
+    F(pa_stream_new) F(pa_stream_connect_playback) F(pa_stream_get_state) F(pa_stream_write)      \
     F(pa_stream_update_timing_info) F(pa_stream_get_latency) F(pa_stream_get_timing_info)         \
     F(pa_stream_flush) F(pa_stream_disconnect) F(pa_stream_unref) F(pa_operation_get_state)      \
     F(pa_operation_unref)
+// clang-format on
 
-struct pulse_library {
-    PULSE_FUNCTIONS(LIBRARY_MEMBER)
-};
+LIBRARY_RECORD(pulse_library, PULSE_FUNCTIONS)
 
-bool look_up_pulse(void* library, pulse_library& functions)
-{
-    return true PULSE_FUNCTIONS(LIBRARY_LOOK_UP);
-}
-
-// Silence follows each tone: a server may hold back the end of a stream until more comes
-// (PipeWire keeps the last part of a period), and the stream must not run dry before the
-// next pause's silence follows on.
+// Silence after each tone: PipeWire holds back the end of a stream until more comes, and
+// the stream must not run dry before the next pause's silence follows.
 constexpr auto trailer = std::chrono::milliseconds(50);
 
-// The connection and its one stream, from open to close; only the sound thread uses them.
+// The connection and its one stream, from open to close.
 struct connection {
     const pulse_library* pa = nullptr; // loaded by the first open and kept
     pa_mainloop* loop = nullptr;
@@ -51,8 +43,10 @@ bool run_until(Done done, tone_clock::time_point give_up_at)
 {
     const pulse_library& pa = *server.pa;
     while (!done()) {
-        const auto left = std::chrono::ceil<std::chrono::microseconds>(give_up_at - tone_clock::now());
-        if (left.count() <= 0 || pa.pa_mainloop_prepare(server.loop, static_cast<int>(left.count())) < 0 ||
+        const auto left =
+            std::chrono::ceil<std::chrono::microseconds>(give_up_at - tone_clock::now());
+        if (left.count() <= 0 ||
+            pa.pa_mainloop_prepare(server.loop, static_cast<int>(left.count())) < 0 ||
             pa.pa_mainloop_poll(server.loop) < 0 || pa.pa_mainloop_dispatch(server.loop) < 0) {
             return false;
         }
@@ -62,9 +56,7 @@ bool run_until(Done done, tone_clock::time_point give_up_at)
 
 bool good()
 {
-    const pulse_library& pa = *server.pa;
-    return PA_CONTEXT_IS_GOOD(pa.pa_context_get_state(server.context)) &&
-           PA_STREAM_IS_GOOD(pa.pa_stream_get_state(server.stream));
+    return PA_STREAM_IS_GOOD(server.pa->pa_stream_get_state(server.stream));
 }
 
 void close_server()
@@ -84,13 +76,13 @@ void close_server()
     server = connection{.pa = server.pa};
 }
 
-// The stream asks for 10 ms of buffer, and for more no oftener than that: the server then
-// keeps a low latency, where at its default it renders up to two seconds ahead.
+// One stream for the run, asking for 10 ms of buffer and for more no oftener: a server at
+// its default latency renders up to two seconds ahead.
 bool connect(const pulse_library& pa, tone_clock::time_point give_up_at)
 {
     server.loop = pa.pa_mainloop_new();
     if (server.loop == nullptr) {
-        return false; // out of memory, or of file descriptors for its wake-up pipe
+        return false; // out of memory, or of file descriptors
     }
     server.context = pa.pa_context_new(pa.pa_mainloop_get_api(server.loop), "lowlevel-demo");
     // A demonstration has no business starting a sound server of its own.
@@ -101,11 +93,15 @@ bool connect(const pulse_library& pa, tone_clock::time_point give_up_at)
         pa.pa_context_get_state(server.context) != PA_CONTEXT_READY) {
         return false;
     }
-    const pa_sample_spec format{.format = PA_SAMPLE_S16LE, .rate = tone_sample_rate, .channels = tone_channels};
+    const pa_sample_spec format{
+        .format = PA_SAMPLE_S16LE, .rate = tone_sample_rate, .channels = tone_channels};
     constexpr auto bytes = static_cast<std::uint32_t>(frames_in(std::chrono::milliseconds(10)) * 2);
     constexpr auto server_default = static_cast<std::uint32_t>(-1);
-    const pa_buffer_attr buffer{.maxlength = server_default, .tlength = bytes,
-                                .prebuf = server_default, .minreq = bytes, .fragsize = server_default};
+    const pa_buffer_attr buffer{.maxlength = server_default,
+                                .tlength = bytes,
+                                .prebuf = server_default,
+                                .minreq = bytes,
+                                .fragsize = server_default};
     server.stream = pa.pa_stream_new(server.context, "tone", &format, nullptr);
     return server.stream != nullptr &&
            pa.pa_stream_connect_playback(server.stream, nullptr, &buffer, PA_STREAM_ADJUST_LATENCY,
@@ -117,7 +113,8 @@ bool connect(const pulse_library& pa, tone_clock::time_point give_up_at)
 
 bool open_server(tone_clock::time_point give_up_at)
 {
-    if (!sound_server_may_answer() || (server.pa = load_once("libpulse.so.0", look_up_pulse)) == nullptr) {
+    if (!sound_server_may_answer() ||
+        (server.pa = load_once<pulse_library>("libpulse.so.0")) == nullptr) {
         return false;
     }
     if (!connect(*server.pa, give_up_at)) {
@@ -127,8 +124,8 @@ bool open_server(tone_clock::time_point give_up_at)
     return true;
 }
 
-// What becomes of the last sample written so far, as the server reckons it now: it takes
-// it into its mix after `taken`, and it is heard at `heard`.
+// The last sample written so far, as the server reckons it: taken into its mix after
+// `taken`, heard at `heard`.
 struct reckoning {
     tone_clock::time_point taken;
     tone_clock::time_point heard;
@@ -147,7 +144,8 @@ std::optional<reckoning> reckon(tone_clock::time_point give_up_at)
     pa_usec_t latency = 0;
     int negative = 0;
     const pa_timing_info* const timing = pa.pa_stream_get_timing_info(server.stream);
-    if (!answered || timing == nullptr || pa.pa_stream_get_latency(server.stream, &latency, &negative) < 0) {
+    if (!answered || timing == nullptr ||
+        pa.pa_stream_get_latency(server.stream, &latency, &negative) < 0) {
         return std::nullopt;
     }
     const auto now = tone_clock::now();
@@ -157,23 +155,23 @@ std::optional<reckoning> reckon(tone_clock::time_point give_up_at)
     return reckoning{.taken = now + heard - mixed, .heard = now + heard};
 }
 
-// Sends the silence and the tone: the server holds them and plays them in time.
 bool send(std::int64_t silence, std::int64_t total, int frequency_hz)
 {
-    return write_samples(silence, total, frequency_hz, [](const std::int16_t* samples, std::int64_t frames) {
-        const pulse_library& pa = *server.pa;
-        const auto bytes = static_cast<std::size_t>(frames) * sizeof *samples;
-        if (pa.pa_stream_write(server.stream, samples, bytes, nullptr, 0, PA_SEEK_RELATIVE) != 0) {
-            return false;
-        }
-        pa.pa_mainloop_iterate(server.loop, 0, nullptr); // sent now, without waiting
-        return true;
-    });
+    return write_samples(
+        silence, total, frequency_hz, [](const std::int16_t* samples, std::int64_t frames) {
+            const pulse_library& pa = *server.pa;
+            const auto bytes = static_cast<std::size_t>(frames) * sizeof *samples;
+            if (pa.pa_stream_write(server.stream, samples, bytes, nullptr, 0, PA_SEEK_RELATIVE) !=
+                0) {
+                return false;
+            }
+            pa.pa_mainloop_iterate(server.loop, 0, nullptr); // sent now, without waiting
+            return true;
+        });
 }
 
-// The stream never runs dry: a server restarting a dry stream starts on its next period
-// and may skip the start of what comes. A tone not queued yet is written when it is asked
-// for, so the silence then lasts until a little after the server takes it.
+// The stream never runs dry: a server restarting a dry stream may skip the start of what
+// comes. Without its tone, the silence lasts until a little after the server takes it.
 bool play(const tone_job& job)
 {
     if (server.fresh) { // a new stream's latency is still settling: wait to reckon it
@@ -185,7 +183,8 @@ bool play(const tone_job& job)
         return good();
     }
     constexpr auto overlap = std::chrono::milliseconds(2);
-    const auto start = job.tone ? reckoned->heard : std::max(reckoned->taken, tone_clock::now()) - overlap;
+    const auto start =
+        job.tone ? reckoned->heard : std::max(reckoned->taken, tone_clock::now()) - overlap;
     const auto silence = frames_in(std::chrono::ceil<std::chrono::microseconds>(job.due - start));
     if (!job.tone) {
         return (silence <= 0 || send(silence, 0, 0)) && good();
@@ -197,7 +196,8 @@ bool play(const tone_job& job)
     }
     const auto heard = reckon(tone.end_by + tone_grace);
     if (!sleep_until_heard(tone, heard ? std::optional(heard->heard - trailer) : std::nullopt)) {
-        if (pa_operation* const flushed = server.pa->pa_stream_flush(server.stream, nullptr, nullptr)) {
+        if (pa_operation* const flushed =
+                server.pa->pa_stream_flush(server.stream, nullptr, nullptr)) {
             server.pa->pa_operation_unref(flushed); // what is left would be heard too late
         }
     }
