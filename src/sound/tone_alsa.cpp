@@ -20,10 +20,6 @@ namespace {
 
 LIBRARY_RECORD(alsa_library, ALSA_FUNCTIONS)
 
-// The device plays this far behind the writes: with less, PipeWire's plugin ran dry now
-// and then at its shortest periods.
-constexpr auto device_latency = std::chrono::microseconds(100'000);
-
 // Some plugins fail every write and call every recovery a success (PipeWire's, once its
 // server has died): the recoveries during one job are counted, up to this many.
 constexpr int most_recoveries = 3;
@@ -43,9 +39,11 @@ snd_pcm_t* open_device()
         return nullptr;
     }
     constexpr int allow_resampling = 1;
-    if (alsa->snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED,
-                                 tone_channels, tone_sample_rate, allow_resampling,
-                                 static_cast<unsigned>(device_latency.count())) != 0) {
+    if (alsa->snd_pcm_set_params(
+            pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, tone_channels,
+            tone_sample_rate, allow_resampling,
+            static_cast<unsigned>(std::chrono::microseconds(tone_times::alsa_buffer).count())) !=
+        0) {
         alsa->snd_pcm_close(pcm);
         return nullptr;
     }
@@ -95,7 +93,7 @@ void put_away()
 bool play(const tone_job& job)
 {
     if (device == nullptr) {
-        std::this_thread::sleep_until(job.due - tone_lead);
+        std::this_thread::sleep_until(job.due - tone_times::lead);
         device = open_device();
     }
     if (device == nullptr || !job.tone) {

@@ -10,19 +10,20 @@
 
 using tone_clock = std::chrono::steady_clock;
 
-// The times the sound thread and the drivers keep; docs/sound.md says how they were found.
-// How long after its end the program waits for a tone to be heard to end.
-constexpr auto tone_grace = std::chrono::milliseconds(40);
-// How long the program waits at exit for the device to be put away.
-constexpr auto close_grace = std::chrono::milliseconds(20);
-// How long before its tone a driver opens the device: time for the slowest open, and a
-// sound card held only around its tone.
-constexpr auto tone_lead = std::chrono::milliseconds(100);
-// How long the sound thread keeps a device or connection with no job for it: after the
-// last tone, the prompt's wait holds nothing.
-constexpr auto idle_close = std::chrono::milliseconds(100);
-// The sound thread's own stack, whatever `ulimit -s` says: the libraries need some 40 KiB.
-constexpr std::size_t sound_stack_bytes = 512 * 1024;
+// The times the sound thread and the drivers keep, one line each on why; docs/sound.md
+// says how they were found.
+namespace tone_times {
+using std::chrono::milliseconds;
+constexpr auto grace = milliseconds(40);         // a tone's end may be heard this late
+constexpr auto close_grace = milliseconds(20);   // the exit waits this long for the closing
+constexpr auto lead = milliseconds(100);         // a device opens before its tone: the slowest open
+constexpr auto idle_close = milliseconds(100);   // nothing held this long after the last job
+constexpr auto server_buffer = milliseconds(10); // a server at its default runs 2 s ahead
+constexpr auto trailer = milliseconds(50); // silence after a tone: no dry stream until the next
+constexpr auto overlap = milliseconds(2);  // silence past a tone not yet queued
+constexpr auto alsa_buffer = milliseconds(100); // less, and a plugin opened per tone ran dry
+constexpr std::size_t stack_bytes = 512 * 1024; // libpulse overflowed 16-32 KiB
+} // namespace tone_times
 
 struct tone_request {
     int frequency_hz;

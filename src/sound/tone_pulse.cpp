@@ -23,10 +23,6 @@ namespace {
 
 LIBRARY_RECORD(pulse_library, PULSE_FUNCTIONS)
 
-// Silence after each tone: PipeWire holds back the end of a stream until more comes, and
-// the stream must not run dry before the next pause's silence follows.
-constexpr auto trailer = std::chrono::milliseconds(50);
-
 // The connection and its one stream, from open to close.
 struct connection {
     const pulse_library* pa = nullptr; // loaded by the first open and kept
@@ -95,7 +91,7 @@ bool connect(const pulse_library& pa, tone_clock::time_point give_up_at)
     }
     const pa_sample_spec format{
         .format = PA_SAMPLE_S16LE, .rate = tone_sample_rate, .channels = tone_channels};
-    constexpr auto bytes = static_cast<std::uint32_t>(frames_in(std::chrono::milliseconds(10)) * 2);
+    constexpr auto bytes = static_cast<std::uint32_t>(frames_in(tone_times::server_buffer) * 2);
     constexpr auto server_default = static_cast<std::uint32_t>(-1);
     const pa_buffer_attr buffer{.maxlength = server_default,
                                 .tlength = bytes,
@@ -175,27 +171,28 @@ bool send(std::int64_t silence, std::int64_t total, int frequency_hz)
 bool play(const tone_job& job)
 {
     if (server.fresh) { // a new stream's latency is still settling: wait to reckon it
-        std::this_thread::sleep_until(job.due - tone_lead);
+        std::this_thread::sleep_until(job.due - tone_times::lead);
         server.fresh = false;
     }
     const auto reckoned = reckon(job.tone ? job.tone->end_by : job.due);
     if (!reckoned) {
         return good();
     }
-    constexpr auto overlap = std::chrono::milliseconds(2);
-    const auto start =
-        job.tone ? reckoned->heard : std::max(reckoned->taken, tone_clock::now()) - overlap;
+    const auto start = job.tone
+                           ? reckoned->heard
+                           : std::max(reckoned->taken, tone_clock::now()) - tone_times::overlap;
     const auto silence = frames_in(std::chrono::ceil<std::chrono::microseconds>(job.due - start));
     if (!job.tone) {
         return (silence <= 0 || send(silence, 0, 0)) && good();
     }
     const tone_request& tone = *job.tone;
     if (!send(std::max<std::int64_t>(silence, 0), frames_in(tone.duration), tone.frequency_hz) ||
-        !send(frames_in(trailer), 0, 0)) {
+        !send(frames_in(tone_times::trailer), 0, 0)) {
         return false;
     }
-    const auto heard = reckon(tone.end_by + tone_grace);
-    if (!sleep_until_heard(tone, heard ? std::optional(heard->heard - trailer) : std::nullopt)) {
+    const auto heard = reckon(tone.end_by + tone_times::grace);
+    if (!sleep_until_heard(tone, heard ? std::optional(heard->heard - tone_times::trailer)
+                                       : std::nullopt)) {
         if (pa_operation* const flushed =
                 server.pa->pa_stream_flush(server.stream, nullptr, nullptr)) {
             server.pa->pa_operation_unref(flushed); // what is left would be heard too late

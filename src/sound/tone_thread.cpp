@@ -51,7 +51,7 @@ const tone_driver* open_first([[maybe_unused]] tone_clock::time_point give_up_at
 bool wait_for_job(std::unique_lock<std::mutex>& lock, const tone_driver*& driver)
 {
     const auto ready = [] { return state.posted || state.ending; };
-    while (driver != nullptr && !state.changed.wait_for(lock, idle_close, ready)) {
+    while (driver != nullptr && !state.changed.wait_for(lock, tone_times::idle_close, ready)) {
         lock.unlock();
         std::exchange(driver, nullptr)->close();
         lock.lock();
@@ -80,7 +80,7 @@ void run_jobs()
         }
         lock.lock();
         if (job.tone) {
-            state.kept_up = tone_clock::now() <= job.tone->end_by + tone_grace;
+            state.kept_up = tone_clock::now() <= job.tone->end_by + tone_times::grace;
         }
         state.busy = false;
         state.changed.notify_all();
@@ -103,7 +103,7 @@ void end_sound_thread()
     state.ending = true;
     state.changed.notify_all();
     if (!state.busy) {
-        state.changed.wait_for(lock, close_grace, [] { return state.closed; });
+        state.changed.wait_for(lock, tone_times::close_grace, [] { return state.closed; });
     }
 }
 
@@ -121,7 +121,7 @@ bool start_thread()
     }
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
-    pthread_attr_setstacksize(&attributes, sound_stack_bytes);
+    pthread_attr_setstacksize(&attributes, tone_times::stack_bytes);
 #ifdef __GLIBC__
     pthread_setattr_default_np(&attributes);
 #endif
@@ -158,7 +158,7 @@ bool sleep_until_heard(const tone_request& tone, std::optional<tone_clock::time_
     // A reckoning may be a fraction of a millisecond early: better a greeting a moment late
     // than one shown over the end of its tone.
     constexpr auto margin = std::chrono::microseconds(500);
-    const bool in_time = heard && *heard + margin <= tone.end_by + tone_grace;
+    const bool in_time = heard && *heard + margin <= tone.end_by + tone_times::grace;
     std::this_thread::sleep_until(in_time ? *heard + margin : tone.end_by);
     return in_time;
 }
@@ -182,10 +182,10 @@ void play_tone(const tone_request& tone)
     const std::optional<tone_request>& queued = state.job.tone;
     const bool is_queued = queued && queued->frequency_hz == tone.frequency_hz &&
                            queued->duration == tone.duration && state.job.due <= now &&
-                           now - state.job.due < tone_lead;
+                           now - state.job.due < tone_times::lead;
     state.last = tone;
     // A sound system once late is not waited for past the tone's time until it keeps up.
-    const auto wait_until = state.kept_up ? tone.end_by + tone_grace : tone.end_by;
+    const auto wait_until = state.kept_up ? tone.end_by + tone_times::grace : tone.end_by;
     if (is_queued || post({.due = now, .tone = tone})) {
         state.changed.wait_until(lock, wait_until, [] { return !state.busy; });
     }
