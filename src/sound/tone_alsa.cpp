@@ -1,6 +1,6 @@
 // The tone driver for ALSA's "default" device: the sound card, or a plugin that forwards
-// to a sound server. The device is opened a lead before its tone and closed once the
-// tone has been heard, so that a sound card is never held while the program waits.
+// to a sound server. The device is opened a lead before the first tone and put away once
+// the last has been heard, so that nothing is held while the prompt waits.
 #include "sound/dynamic_library.h"
 #include "sound/tone_player.h"
 #include "sound/tone_wave.h"
@@ -25,7 +25,7 @@ LIBRARY_RECORD(alsa_library, ALSA_FUNCTIONS)
 constexpr int most_recoveries = 3;
 
 const alsa_library* alsa = nullptr; // loaded by the first open and kept
-snd_pcm_t* device = nullptr;        // open from a lead before its tone until it is heard
+snd_pcm_t* device = nullptr;        // open while tones come
 
 // libasound reports every failure on standard error; a missing tone is not worth a word.
 void say_nothing(const char*, int, const char*, int, const char*, ...) {}
@@ -89,7 +89,20 @@ void put_away()
     }
 }
 
-// A device that is missing or busy means silence, not a failure: the next tone looks again.
+// How long until a frame written now is heard, by the device's own delay; none if it
+// cannot tell. A plugin's drain would also wait for its server's reply.
+std::optional<std::chrono::microseconds> ahead()
+{
+    snd_pcm_sframes_t queued = 0;
+    if (alsa->snd_pcm_delay(device, &queued) != 0) {
+        return std::nullopt;
+    }
+    return time_of(std::max<snd_pcm_sframes_t>(queued, 0));
+}
+
+// The device is kept while tones come, with silence between them, so that its delay
+// tells when the next tone will be heard. A device that is missing or busy means silence,
+// not a failure: the next tone looks again.
 bool play(const tone_job& job)
 {
     if (device == nullptr) {
@@ -100,22 +113,22 @@ bool play(const tone_job& job)
         return true;
     }
     const tone_request& tone = *job.tone;
+    const auto heard_now = tone_clock::now() + ahead().value_or(std::chrono::microseconds(0));
     const auto silence =
-        frames_in(std::chrono::ceil<std::chrono::microseconds>(job.due - tone_clock::now()));
+        frames_in(std::chrono::ceil<std::chrono::microseconds>(job.due - heard_now));
     int recoveries = 0;
-    const bool written =
-        write_samples(std::max<std::int64_t>(silence, 0), frames_in(tone.duration),
-                      tone.frequency_hz, [&](const std::int16_t* samples, std::int64_t frames) {
-                          return write_frames(samples, frames, tone.end_by, recoveries);
-                      });
-    // Heard by the device's own delay: a plugin's drain also waits for its server's reply.
-    snd_pcm_sframes_t queued = 0;
-    if (written && alsa->snd_pcm_delay(device, &queued) == 0) {
-        sleep_until_heard(tone,
-                          tone_clock::now() + time_of(std::max<snd_pcm_sframes_t>(queued, 0)));
-    } else {
-        std::this_thread::sleep_until(tone.end_by);
+    const auto write = [&](const std::int16_t* samples, std::int64_t frames) {
+        return write_frames(samples, frames, tone.end_by, recoveries);
+    };
+    if (write_samples(std::max<std::int64_t>(silence, 0), frames_in(tone.duration),
+                      tone.frequency_hz, write) &&
+        write_samples(frames_in(tone_times::trailer), 0, 0, write)) {
+        if (const auto left = ahead()) {
+            sleep_until_heard(tone, tone_clock::now() + *left - tone_times::trailer);
+            return true;
+        }
     }
+    std::this_thread::sleep_until(tone.end_by);
     put_away();
     return true;
 }
