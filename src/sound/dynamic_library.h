@@ -8,6 +8,7 @@
 #include <dlfcn.h>
 
 // Declares `record`, a member for each function that `LIST(F)` names, and how to fill it.
+// NOLINTBEGIN(bugprone-macro-parentheses): the arguments are names
 #define LIBRARY_MEMBER(name) decltype(&::name) name;
 #define LIBRARY_LOOK_UP(name)                                                                      \
     &&(functions.name = reinterpret_cast<decltype(&::name)>(dlsym(library, #name)))
@@ -19,6 +20,7 @@
     {                                                                                              \
         return true LIST(LIBRARY_LOOK_UP);                                                         \
     }
+// NOLINTEND(bugprone-macro-parentheses)
 
 // The record of the library's functions, loaded by the first call and kept, with the
 // library, for the rest of the run; null if the library or one of them is missing.

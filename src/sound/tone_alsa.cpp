@@ -28,7 +28,10 @@ const alsa_library* alsa = nullptr; // loaded by the first open and kept
 snd_pcm_t* device = nullptr;        // open while tones come
 
 // libasound reports every failure on standard error; a missing tone is not worth a word.
-void say_nothing(const char*, int, const char*, int, const char*, ...) {}
+void say_nothing(const char* /*file*/, int /*line*/, const char* /*function*/, int /*error*/,
+                 const char* /*format*/, ...)
+{
+}
 
 // Opened non-blocking, so that a device held by another program fails the open at once,
 // and each write waits for room no longer than the tone's time.

@@ -22,7 +22,7 @@ constexpr auto server_buffer = milliseconds(10); // a server at its default runs
 constexpr auto trailer = milliseconds(50); // silence after a tone: no dry stream until the next
 constexpr auto overlap = milliseconds(2);  // silence past a tone not yet queued
 constexpr auto alsa_buffer = milliseconds(100); // less, and a plugin opened per tone ran dry
-constexpr std::size_t stack_bytes = 512 * 1024; // libpulse overflowed 16-32 KiB
+constexpr std::size_t stack_bytes = std::size_t{512} * 1024; // libpulse overflowed 16-32 KiB
 } // namespace tone_times
 
 struct tone_request {

@@ -38,7 +38,7 @@ bool write_samples(std::int64_t silence, std::int64_t total, int frequency_hz, W
         const std::int64_t count = std::min<std::int64_t>(std::size(chunk), end - start);
         for (std::int64_t i = 0; i < count; ++i) {
             const std::int64_t frame = start + i - silence;
-            chunk[i] = frame < 0 ? 0
+            chunk[i] = frame < 0 ? std::int16_t{0}
                                  : tone_sample(static_cast<long>(frame), static_cast<long>(total),
                                                frequency_hz);
         }
