@@ -1,44 +1,39 @@
-// Loading a sound library at run time (dlopen) and taking from it the functions a driver
-// calls, each with its declared type, so that every call through them is checked as a
-// direct call would be. A driver keeps the functions in a record of its own, and says in
-// one function, its table, which name in the library fills which member.
+// Loading a sound library at run time (dlopen), so that the program runs, silent, on a
+// machine without it. A driver lists the functions it calls once, as a macro that both
+// declares its record of them, each with its declared type, and fills it from the library.
 #pragma once
 
 #include <optional>
 
 #include <dlfcn.h>
 
-// Sets `function` to the library's function of that name; false if it has none.
-template <typename Function>
-bool look_up(void* library, const char* name, Function*& function)
-{
-    function = reinterpret_cast<Function*>(dlsym(library, name));
-    return function != nullptr;
-}
-
-// Loads the library at `file` and fills a record of its functions with `table`; none, and
-// the library let go, if the library or one of the functions is missing.
-template <typename Functions>
-std::optional<Functions> load_library(const char* file, bool (*table)(void*, Functions&))
-{
-    void* const library = dlopen(file, RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) {
-        return std::nullopt;
+// Declares `record`, a member for each function that `LIST(F)` names, and how to fill it.
+// NOLINTBEGIN(bugprone-macro-parentheses): the arguments are names
+#define LIBRARY_MEMBER(name) decltype(&::name) name;
+#define LIBRARY_LOOK_UP(name)                                                                      \
+    &&(functions.name = reinterpret_cast<decltype(&::name)>(dlsym(library, #name)))
+#define LIBRARY_RECORD(record, LIST)                                                               \
+    struct record {                                                                                \
+        LIST(LIBRARY_MEMBER)                                                                       \
+    };                                                                                             \
+    bool look_up(void* library, record& functions)                                                 \
+    {                                                                                              \
+        return true LIST(LIBRARY_LOOK_UP);                                                         \
     }
-    Functions functions{};
-    if (table(library, functions)) {
-        return functions;
-    }
-    dlclose(library);
-    return std::nullopt;
-}
+// NOLINTEND(bugprone-macro-parentheses)
 
 // The record of the library's functions, loaded by the first call and kept, with the
-// library, for the rest of the run (one library for each record type); null if it could
-// not be loaded.
+// library, for the rest of the run; null if the library or one of them is missing.
 template <typename Functions>
-const Functions* load_once(const char* file, bool (*table)(void*, Functions&))
+const Functions* load_once(const char* file)
 {
-    static const std::optional<Functions> loaded = load_library(file, table);
+    static const std::optional<Functions> loaded = [&]() -> std::optional<Functions> {
+        void* const library = dlopen(file, RTLD_NOW | RTLD_LOCAL);
+        Functions functions{};
+        if (library == nullptr || !look_up(library, functions)) {
+            return std::nullopt;
+        }
+        return functions;
+    }();
     return loaded ? &*loaded : nullptr;
 }

@@ -1,248 +1,151 @@
-// The tone driver for ALSA: the sine written to the "default" device, which is the sound
-// card, or a plugin that forwards to a sound server. libasound is loaded at run time, on
-// the sound thread, so that loading it does not delay the title, and only where ALSA may
-// lead somewhere; a machine without it gets silence.
+// The tone driver for ALSA's "default" device: the sound card, or a plugin that forwards
+// to a sound server. The device is opened a lead before the first tone and put away once
+// the last has been heard, so that nothing is held while the prompt waits.
 #include "sound/dynamic_library.h"
 #include "sound/tone_player.h"
-#include "sound/tone_routes.h"
 #include "sound/tone_wave.h"
 
 #include <alsa/asoundlib.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <cstdint>
-#include <span>
 #include <thread>
 
 namespace {
 
-// The library's functions that a tone uses, each with its declared type.
-struct alsa_library {
-    decltype(&snd_lib_error_set_handler) lib_error_set_handler;
-    decltype(&snd_pcm_open) pcm_open;
-    decltype(&snd_pcm_set_params) pcm_set_params;
-    decltype(&snd_pcm_type) pcm_type;
-    decltype(&snd_pcm_prepare) pcm_prepare;
-    decltype(&snd_pcm_writei) pcm_writei;
-    decltype(&snd_pcm_wait) pcm_wait;
-    decltype(&snd_pcm_delay) pcm_delay;
-    decltype(&snd_pcm_recover) pcm_recover;
-    decltype(&snd_pcm_drop) pcm_drop;
-    decltype(&snd_pcm_close) pcm_close;
-    decltype(&snd_config_update_free_global) config_update_free_global;
-};
+// clang-format off
+#define ALSA_FUNCTIONS(F)                                                                         \
+    F(snd_lib_error_set_handler) F(snd_pcm_open) F(snd_pcm_set_params) F(snd_pcm_writei)          \
+    F(snd_pcm_wait) F(snd_pcm_delay) F(snd_pcm_recover) F(snd_pcm_drop) F(snd_pcm_close)
+// clang-format on
 
-// The library's table: which of its functions fills which member.
-bool look_up_alsa(void* library, alsa_library& alsa)
-{
-    return look_up(library, "snd_lib_error_set_handler", alsa.lib_error_set_handler) &&
-           look_up(library, "snd_pcm_open", alsa.pcm_open) &&
-           look_up(library, "snd_pcm_set_params", alsa.pcm_set_params) &&
-           look_up(library, "snd_pcm_type", alsa.pcm_type) &&
-           look_up(library, "snd_pcm_prepare", alsa.pcm_prepare) &&
-           look_up(library, "snd_pcm_writei", alsa.pcm_writei) &&
-           look_up(library, "snd_pcm_wait", alsa.pcm_wait) &&
-           look_up(library, "snd_pcm_delay", alsa.pcm_delay) &&
-           look_up(library, "snd_pcm_recover", alsa.pcm_recover) &&
-           look_up(library, "snd_pcm_drop", alsa.pcm_drop) &&
-           look_up(library, "snd_pcm_close", alsa.pcm_close) &&
-           look_up(library, "snd_config_update_free_global", alsa.config_update_free_global);
-}
-
-// The device plays this far behind the writes, and starts once this much is written: a
-// shorter buffer lets PipeWire's plugin run dry at its shortest periods.
-constexpr auto device_latency = std::chrono::milliseconds(40);
-
-// The tone is made and written this much at a time, a quarter of the device's buffer.
-constexpr long chunk_frames = frames_in(std::chrono::milliseconds(10));
+LIBRARY_RECORD(alsa_library, ALSA_FUNCTIONS)
 
 // Some plugins fail every write and call every recovery a success (PipeWire's, once its
-// server has died), so the recoveries during one tone are counted, up to this many.
+// server has died): the recoveries during one job are counted, up to this many.
 constexpr int most_recoveries = 3;
 
-// The library, found by the first open and kept for the rest of the run.
-const alsa_library* alsa = nullptr;
+const alsa_library* alsa = nullptr; // loaded by the first open and kept
+snd_pcm_t* device = nullptr;        // open while tones come
 
-// The device readied during the pause for the next tone, and the one whose tone has just
-// ended (or been given up). That one is stopped at the start of the next pause or tone,
-// then closed or readied again: a plugin takes a few milliseconds over that, which the
-// greeting need not wait for. No more than one of the two is open at a time.
-snd_pcm_t* readied = nullptr;
-snd_pcm_t* played = nullptr;
-
-// A plugin that forwards to a sound server is kept open for the next tone: the server
-// mixes, so holding it keeps no other program out, and opening it again costs CPU. But a
-// kept plugin rejoins its server only when its tone starts, which can make the tone late;
-// so once a tone has come late, the device is opened afresh for each tone.
-bool keep_plugins = true;
-
-// libasound reports every failure on standard error (eight lines when there is no sound
-// card); a missing tone is not worth a word, so it says nothing.
+// libasound reports every failure on standard error; a missing tone is not worth a word.
 void say_nothing(const char* /*file*/, int /*line*/, const char* /*function*/, int /*error*/,
                  const char* /*format*/, ...)
 {
 }
 
-// Writes the frames as the device makes room for them, recovering from an underrun or a
-// suspend; false on a lasting error, or if they are not all written by the given time (a
-// server that is stalled, or at its default latency, may take none for seconds).
-bool write_frames(snd_pcm_t* pcm, std::span<const std::int16_t> frames,
-                  tone_clock::time_point give_up_at)
-{
-    constexpr int silently = 1; // snd_pcm_recover prints nothing
-    int recoveries = 0;
-    while (!frames.empty()) {
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(give_up_at - tone_clock::now());
-        if (left.count() <= 0) {
-            return false;
-        }
-        const snd_pcm_sframes_t written = alsa->pcm_writei(pcm, frames.data(), frames.size());
-        if (written == -EAGAIN) {
-            alsa->pcm_wait(pcm, static_cast<int>(left.count()));
-        } else if (written < 0) {
-            if (++recoveries > most_recoveries ||
-                alsa->pcm_recover(pcm, static_cast<int>(written), silently) < 0) {
-                return false;
-            }
-        } else {
-            frames = frames.subspan(static_cast<std::size_t>(written));
-        }
-    }
-    return true;
-}
-
-// Returns once the tone has been heard to end, as the device reckons it by the frames it
-// has yet to play (a plugin's drain would also wait for its server's reply, which comes
-// after the sound); false if it came late, and the next pause drops what is left of it.
-bool wait_until_heard(snd_pcm_t* pcm, const tone_request& tone)
-{
-    snd_pcm_sframes_t queued = 0;
-    if (alsa->pcm_delay(pcm, &queued) != 0) {
-        std::this_thread::sleep_until(tone.end_by);
-        return true; // it cannot tell
-    }
-    return sleep_until_heard(tone,
-                             tone_clock::now() + time_of(std::max<snd_pcm_sframes_t>(queued, 0)));
-}
-
-// Plays the tone; false if it came late.
-bool write_sine(snd_pcm_t* pcm, const tone_request& tone)
-{
-    const long total = frames_in(tone.duration);
-    const auto sample = [&](long frame) { return tone_sample(frame, total, tone.frequency_hz); };
-    // A tone not all written by its end cannot be heard in time.
-    const auto write = [&](std::span<const std::int16_t> chunk) {
-        return write_frames(pcm, chunk, tone.end_by);
-    };
-    return write_in_chunks<chunk_frames>(total, sample, write) && wait_until_heard(pcm, tone);
-}
-
-bool open_alsa(tone_clock::time_point /*give_up_at*/)
-{
-    if (!alsa_may_play()) {
-        return false;
-    }
-    alsa = load_once("libasound.so.2", look_up_alsa);
-    if (alsa != nullptr) {
-        alsa->lib_error_set_handler(say_nothing);
-    }
-    return alsa != nullptr;
-}
-
-// Opened non-blocking, so that a device held by another program makes the open fail at
-// once instead of waiting for it, and so that each write waits for room no longer than
-// the tone's time. None if it cannot be had.
+// Opened non-blocking, so that a device held by another program fails the open at once,
+// and each write waits for room no longer than the tone's time.
 snd_pcm_t* open_device()
 {
     snd_pcm_t* pcm = nullptr;
-    if (alsa->pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) != 0) {
+    if (alsa->snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) != 0) {
         return nullptr;
     }
     constexpr int allow_resampling = 1;
-    const auto latency = std::chrono::microseconds(device_latency);
-    if (alsa->pcm_set_params(pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED,
-                             tone_channels, tone_sample_rate, allow_resampling,
-                             static_cast<unsigned>(latency.count())) != 0) {
-        alsa->pcm_close(pcm);
+    if (alsa->snd_pcm_set_params(
+            pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, tone_channels,
+            tone_sample_rate, allow_resampling,
+            static_cast<unsigned>(std::chrono::microseconds(tone_times::alsa_buffer).count())) !=
+        0) {
+        alsa->snd_pcm_close(pcm);
         return nullptr;
     }
     return pcm;
 }
 
-// Closes the device, if there is one. The library caches its configuration for the life
-// of the process; freeing it with each device leaves nothing for a leak checker to report
-// at exit.
-void close_device(snd_pcm_t* pcm)
+// Writes the frames as the device makes room, recovering from an underrun or a suspend;
+// false on a lasting error, or if they are not all written by the given time (a server
+// that is stalled may take none for seconds).
+bool write_frames(const std::int16_t* samples, std::int64_t frames,
+                  tone_clock::time_point give_up_at, int& recoveries)
 {
-    if (pcm != nullptr) {
-        alsa->pcm_close(pcm);
+    while (frames > 0) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(give_up_at - tone_clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        const auto written =
+            alsa->snd_pcm_writei(device, samples, static_cast<snd_pcm_uframes_t>(frames));
+        if (written == -EAGAIN) {
+            alsa->snd_pcm_wait(device, static_cast<int>(left.count()));
+        } else if (written < 0) {
+            constexpr int silently = 1;
+            if (++recoveries > most_recoveries ||
+                alsa->snd_pcm_recover(device, static_cast<int>(written), silently) < 0) {
+                return false;
+            }
+        } else {
+            samples += written;
+            frames -= written;
+        }
     }
-    alsa->config_update_free_global();
-}
-
-// Stops the device that played the last tone (what is left of its tone is past its time),
-// then keeps it for the next tone or closes it.
-void put_away_played()
-{
-    if (played == nullptr) {
-        return;
-    }
-    alsa->pcm_drop(played);
-    if (keep_plugins && alsa->pcm_type(played) == SND_PCM_TYPE_IOPLUG &&
-        alsa->pcm_prepare(played) == 0) {
-        readied = played;
-    } else {
-        close_device(played);
-    }
-    played = nullptr;
-}
-
-// Opening takes a while (reading the configuration, a plugin connecting to its server),
-// so it is done a lead ahead of the tone; and no earlier, so that a sound card is held
-// only around its tone, not against other programs between tones.
-void lead_in(tone_clock::time_point tone_due)
-{
-    put_away_played();
-    std::this_thread::sleep_until(tone_due - tone_lead);
-    if (readied == nullptr) {
-        readied = open_device();
-    }
-}
-
-// A device that is missing or busy means silence, not a failure: no later tone would
-// find it otherwise.
-bool play(const tone_request& tone)
-{
-    // The last tone's device is still there if the sound thread was busy when this
-    // tone's pause began, and the pause's lead-in was skipped.
-    put_away_played();
-    snd_pcm_t* const pcm = readied != nullptr ? readied : open_device();
-    readied = nullptr;
-    if (pcm == nullptr) {
-        close_device(nullptr);
-        return true;
-    }
-    if (!write_sine(pcm, tone)) {
-        keep_plugins = false;
-    }
-    played = pcm;
     return true;
 }
 
-void close_alsa()
+void put_away()
 {
-    for (snd_pcm_t** const pcm : {&readied, &played}) {
-        if (*pcm != nullptr) {
-            close_device(*pcm);
-            *pcm = nullptr;
+    if (device != nullptr) {
+        alsa->snd_pcm_drop(device); // what is left is past its time
+        alsa->snd_pcm_close(device);
+        device = nullptr;
+    }
+}
+
+// How long until a frame written now is heard, by the device's own delay; none if it
+// cannot tell. A plugin's drain would also wait for its server's reply.
+std::optional<std::chrono::microseconds> ahead()
+{
+    snd_pcm_sframes_t queued = 0;
+    if (alsa->snd_pcm_delay(device, &queued) != 0) {
+        return std::nullopt;
+    }
+    return time_of(std::max<snd_pcm_sframes_t>(queued, 0));
+}
+
+// The device is kept while tones come, with silence between them, so that its delay
+// tells when the next tone will be heard. A device that is missing or busy means silence,
+// not a failure: the next tone looks again.
+bool play(const tone_job& job)
+{
+    if (device == nullptr) {
+        std::this_thread::sleep_until(job.due - tone_times::lead);
+        device = open_device();
+    }
+    if (device == nullptr || !job.tone) {
+        return true;
+    }
+    const tone_request& tone = *job.tone;
+    const auto heard_now = tone_clock::now() + ahead().value_or(std::chrono::microseconds(0));
+    const auto silence =
+        frames_in(std::chrono::ceil<std::chrono::microseconds>(job.due - heard_now));
+    int recoveries = 0;
+    const auto write = [&](const std::int16_t* samples, std::int64_t frames) {
+        return write_frames(samples, frames, tone.end_by, recoveries);
+    };
+    if (write_samples(std::max<std::int64_t>(silence, 0), frames_in(tone.duration),
+                      tone.frequency_hz, write) &&
+        write_samples(frames_in(tone_times::trailer), 0, 0, write)) {
+        if (const auto left = ahead()) {
+            sleep_until_heard(tone, tone_clock::now() + *left - tone_times::trailer);
+            return true;
         }
     }
+    std::this_thread::sleep_until(tone.end_by);
+    put_away();
+    return true;
+}
+
+bool open_alsa(tone_clock::time_point /*give_up_at*/)
+{
+    if (!alsa_may_play() || (alsa = load_once<alsa_library>("libasound.so.2")) == nullptr) {
+        return false;
+    }
+    alsa->snd_lib_error_set_handler(say_nothing);
+    return true;
 }
 
 } // namespace
 
-const tone_driver alsa_driver{
-    .open = open_alsa, .lead_in = lead_in, .play = play, .close = close_alsa};
+// The configuration the library parsed at the first open is kept for the run.
+const tone_driver alsa_driver{.open = open_alsa, .play = play, .close = put_away};

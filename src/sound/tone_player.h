@@ -1,25 +1,29 @@
-// How the POSIX platform plays a tone: what it calls (get_tones_ready, play_tone, run by
-// tone_thread.cpp) and what each driver provides (tone_driver). A sound library may block
-// without a timeout (a stopped or stalled sound server does that), so the drivers run on a
-// thread of their own and the caller waits for a tone only until a little after its end: a
-// stuck driver costs later tones their sound, never the run its pace.
+// How the POSIX platform plays a tone, and what each tone driver provides. A sound library
+// may block without a timeout (a stopped or stalled server does that), so the drivers run
+// on a thread of their own (tone_thread.cpp) and the program waits for each job only until
+// a deadline: a stuck driver costs tones their sound, never the run its pace or its exit.
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <optional>
-#include <thread>
 
 using tone_clock = std::chrono::steady_clock;
 
-// How long after its end a tone may take to be heard to finish: a sound server's latency,
-// and the wake-ups on the way back. The program waits no longer than that for a tone.
-constexpr auto tone_grace = std::chrono::milliseconds(40);
-
-// How long before a tone is due a driver starts the device for it: time enough for the
-// slowest start (opening a plugin that connects to its server), and no more, so that a
-// sound card is not held long between tones and a server has settled the new stream's
-// latency by the time the tone is reckoned.
-constexpr auto tone_lead = std::chrono::milliseconds(100);
+// The times the sound thread and the drivers keep, one line each on why; docs/sound.md
+// says how they were found.
+namespace tone_times {
+using std::chrono::milliseconds;
+constexpr auto grace = milliseconds(40);         // a tone's end may be heard this late
+constexpr auto close_grace = milliseconds(20);   // the exit waits this long for the closing
+constexpr auto lead = milliseconds(100);         // a device opens before its tone: the slowest open
+constexpr auto idle_close = milliseconds(100);   // nothing held this long after the last job
+constexpr auto server_buffer = milliseconds(10); // a server at its default runs 2 s ahead
+constexpr auto trailer = milliseconds(50); // silence after a tone: no dry stream until the next
+constexpr auto overlap = milliseconds(2);  // silence past a tone not yet queued
+constexpr auto alsa_buffer = milliseconds(100); // less, and a plugin opened per tone ran dry
+constexpr std::size_t stack_bytes = std::size_t{512} * 1024; // libpulse overflowed 16-32 KiB
+} // namespace tone_times
 
 struct tone_request {
     int frequency_hz;
@@ -27,45 +31,38 @@ struct tone_request {
     tone_clock::time_point end_by; // when the tone is due to have ended
 };
 
-// For a driver's `play`: sleeps until `heard`, when the device reckons the tone will have
-// been heard to end, and says true; if that is not known, or later than the program waits
-// for a tone, sleeps until the tone was due to end and says false: what is left of it
-// would be heard too late, and the driver drops it.
-inline bool sleep_until_heard(const tone_request& tone, std::optional<tone_clock::time_point> heard)
-{
-    // A reckoning may be a fraction of a millisecond early: a greeting shown a moment late
-    // is better than one shown over the end of its tone.
-    constexpr auto margin = std::chrono::microseconds(500);
-    if (heard && *heard + margin <= tone.end_by + tone_grace) {
-        std::this_thread::sleep_until(*heard + margin);
-        return true;
-    }
-    std::this_thread::sleep_until(tone.end_by);
-    return false;
-}
+// A job for a driver: silence until `due`, then the tone, if there is one. Without a tone
+// the driver gets the device ready for one due then.
+struct tone_job {
+    tone_clock::time_point due;
+    std::optional<tone_request> tone;
+};
 
-// One way of reaching a sound device. `open` readies it for the run (loads the library,
-// connects) and says whether it is there, giving up at the given time where the library
-// lets it; where the device cannot be (tone_routes.h), it does not even load the library.
-// `lead_in` is told, during a pause, when the next tone is due, and gets the
-// device ready for it, returning before then; `play` plays one tone and returns when it
-// has been heard to end (giving up a little after its `end_by`), false if the device
-// failed, so that the next tone looks again; `close` undoes `open`.
+// One way of reaching a sound device. `open` loads the library and connects, giving up at
+// the given time; `play` does a job and returns once its tone has been heard to end (or a
+// little after its `end_by`), false if the device failed; `close` undoes `open`.
 struct tone_driver {
     bool (*open)(tone_clock::time_point give_up_at);
-    void (*lead_in)(tone_clock::time_point tone_due);
-    bool (*play)(const tone_request& tone);
+    bool (*play)(const tone_job& job);
     void (*close)();
 };
 
 extern const tone_driver pulse_driver; // the desktop's sound server: tone_pulse.cpp
 extern const tone_driver alsa_driver;  // the sound card, or ALSA's default: tone_alsa.cpp
 
-// Called at the start of a pause: readies the sound device in the background, so that the
-// tone due at `tone_due` starts on time. Returns at once.
+// Whether a route may lead to a sound device, told from plain checks (tone_probe.cpp):
+// where neither may, no sound library is loaded.
+bool sound_server_may_answer();
+bool alsa_may_play();
+
+// For a driver: sleeps until `heard`, when the device reckons the tone heard to end, and
+// says true; if that is unknown or past the grace, sleeps until the tone's end, false.
+bool sleep_until_heard(const tone_request& tone, std::optional<tone_clock::time_point> heard);
+
+// Called at the start of a pause: readies the device in the background for the tone due
+// at `tone_due`, and queues it there already if it is the kind of tone played last.
 void get_tones_ready(tone_clock::time_point tone_due);
 
-// Plays the tone on the first driver that works, and returns when it has ended, or a
-// little after `end_by` if the driver is not done by then. A driver still busy with an
-// earlier tone makes this one silent; the caller keeps the time.
+// Plays the tone, and returns when it has ended, or a little after `end_by` if the
+// driver is not done by then; the caller keeps the time.
 void play_tone(const tone_request& tone);

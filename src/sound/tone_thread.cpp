@@ -1,55 +1,37 @@
 // The sound thread: the tone drivers run here, one job at a time, while the program waits
-// for each tone only until a little after it is due to end. Whatever a sound library
-// does, even block for good, the program keeps its pace and can exit.
+// for each job only until a deadline, at exit too. Whatever a sound library does, even
+// block for good, the program keeps its pace and exits on time.
 #include "sound/tone_player.h"
 
 #include <condition_variable>
+#include <csignal>
 #include <cstdlib>
 #include <mutex>
-#include <optional>
-#include <system_error>
 #include <thread>
+#include <utility>
+
+#include <pthread.h>
 
 namespace {
 
-// Plays nothing: what the sound thread uses when no driver opens, so that a machine with
-// no sound at all stops looking.
-const tone_driver silent_driver{
-    .open = [](tone_clock::time_point) { return true; },
-    .lead_in = [](tone_clock::time_point) {},
-    .play = [](const tone_request&) { return true; },
-    .close = [] {},
-};
-
-// A job for the sound thread: a tone to play, or none to get ready for the next one.
-struct job {
-    std::optional<tone_request> tone;
-    tone_clock::time_point give_up_at; // for a tone, its end; else when the next is due
-};
-
-// What the program and the sound thread share, under the mutex.
+// What the program and the sound thread share, under the mutex. Never destroyed: a thread
+// stuck in a library at exit must not find it gone if it comes back.
 struct shared_state {
     std::mutex mutex;
     std::condition_variable changed;
-    std::thread thread;   // the sound thread, once started
-    bool started = false; // the sound thread is running
-    bool ending = false;  // the program is exiting: so should the sound thread
-    bool busy = false;    // a job is posted or under way
-    bool posted = false;  // a job is waiting for the sound thread to take it
-    bool kept_up = true;  // the last tone was heard to end in time
-    job next;             // the job posted
+    bool started = false;             // the sound thread is running
+    bool busy = false;                // a job is posted or under way
+    bool posted = false;              // a job waits for the sound thread to take it
+    bool ending = false;              // the program is exiting: put everything away
+    bool closed = false;              // everything is put away, at exit
+    bool kept_up = true;              // the last tone was heard to end in time
+    tone_job job;                     // the job posted or under way
+    std::optional<tone_request> last; // the tone asked for last
 };
+shared_state& state = *new shared_state;
 
-// Never destroyed: the sound thread may still be inside a library when the program
-// exits, and must not find the mutex gone when it comes back.
-shared_state& shared()
-{
-    static shared_state* const state = new shared_state;
-    return *state;
-}
-
-// The drivers this build has, in the order they are tried: the desktop's sound server,
-// which mixes our tone with everything else it plays, then ALSA, then silence.
+// The desktop's sound server first, which mixes our tone with what else plays, then ALSA;
+// none if neither opens, and the thread plays nothing for the rest of the run.
 const tone_driver* open_first([[maybe_unused]] tone_clock::time_point give_up_at)
 {
 #if LOWLEVEL_DEMO_HAVE_PULSE
@@ -62,46 +44,43 @@ const tone_driver* open_first([[maybe_unused]] tone_clock::time_point give_up_at
         return &alsa_driver;
     }
 #endif
-    return &silent_driver;
+    return nullptr;
 }
 
-// Does the job with the driver, opening one first if there is none. Returns the driver for
-// the next job: none if this one failed, so that the next looks again.
-const tone_driver* do_job(const job& job, const tone_driver* driver)
+// Waits for a job; while it holds a device, no longer than idle_close, then puts it away.
+bool wait_for_job(std::unique_lock<std::mutex>& lock, const tone_driver*& driver)
 {
-    if (driver == nullptr) {
-        driver = open_first(job.give_up_at);
-        // Through the mutex before anything that may block for good, so that what the
-        // libraries set up as they loaded is seen by the main thread: its exit undoes it,
-        // even if this thread is stuck by then.
-        const std::lock_guard handed_over(shared().mutex);
+    const auto ready = [] { return state.posted || state.ending; };
+    while (driver != nullptr && !state.changed.wait_for(lock, tone_times::idle_close, ready)) {
+        lock.unlock();
+        std::exchange(driver, nullptr)->close();
+        lock.lock();
     }
-    if (!job.tone) {
-        driver->lead_in(job.give_up_at);
-    } else if (!driver->play(*job.tone)) {
-        driver->close();
-        return nullptr;
-    }
-    return driver;
+    state.changed.wait(lock, ready);
+    return !state.ending;
 }
 
 void run_jobs()
 {
-    shared_state& state = shared();
-    const tone_driver* driver = nullptr; // the one that opened; none before the first job
+    const tone_driver* driver = nullptr; // the one open, if any
+    bool looked = false;                 // the drivers were tried and none opened
     std::unique_lock lock(state.mutex);
-    for (;;) {
-        state.changed.wait(lock, [&] { return state.posted || state.ending; });
-        if (state.ending) {
-            break;
-        }
+    while (wait_for_job(lock, driver)) {
         state.posted = false;
-        const job taken = state.next;
+        const tone_job job = state.job;
         lock.unlock();
-        driver = do_job(taken, driver);
+        if (driver == nullptr && !looked) {
+            driver = open_first(job.tone ? job.tone->end_by : job.due);
+            looked = driver == nullptr;
+            // So that the exit sees what the libraries set up, even if play blocks for good.
+            const std::lock_guard seen(state.mutex);
+        }
+        if (driver != nullptr && !driver->play(job)) {
+            std::exchange(driver, nullptr)->close(); // the next job looks again
+        }
         lock.lock();
-        if (taken.tone) {
-            state.kept_up = tone_clock::now() <= taken.tone->end_by + tone_grace;
+        if (job.tone) {
+            state.kept_up = tone_clock::now() <= job.tone->end_by + tone_times::grace;
         }
         state.busy = false;
         state.changed.notify_all();
@@ -110,65 +89,104 @@ void run_jobs()
     if (driver != nullptr) {
         driver->close();
     }
+    lock.lock();
+    state.closed = true;
+    state.changed.notify_all();
 }
 
-// At exit: an idle sound thread (or one about to be) closes its device and ends, so that
-// nothing is left behind. One still stuck inside a sound library is left where it is:
-// exit must not wait for it, and finds nothing of ours gone when it comes back.
+// Closing is a job like any other: waited for only until the grace, and not at all if the
+// thread is still busy past a tone's time. A thread stuck in a library is left there; the
+// kernel closes what it holds as the process ends.
 void end_sound_thread()
 {
-    shared_state& state = shared();
     std::unique_lock lock(state.mutex);
-    if (!state.changed.wait_for(lock, tone_grace, [&] { return !state.busy; })) {
-        return;
-    }
     state.ending = true;
     state.changed.notify_all();
-    lock.unlock();
-    state.thread.join();
+    if (!state.busy) {
+        state.changed.wait_for(lock, tone_times::close_grace, [] { return state.closed; });
+    }
 }
 
-// Hands the sound thread a job, starting the thread the first time; false, and no job,
-// if it is still busy with the last one or cannot be started.
-bool post(shared_state& state, const job& job)
+// Detached, with a stack of its own size, not the shell's `ulimit -s`, as are the threads
+// the libraries start. Signals are the main thread's, whose handlers look after the
+// terminal: these threads take none but those a fault raises, which the kernel would turn
+// into their default action if they were blocked.
+bool start_thread()
 {
-    if (state.busy) {
+    sigset_t blocked;
+    sigset_t previous;
+    sigfillset(&blocked);
+    for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS}) {
+        sigdelset(&blocked, fault);
+    }
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, tone_times::stack_bytes);
+#ifdef __GLIBC__
+    pthread_setattr_default_np(&attributes);
+#endif
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_sigmask(SIG_SETMASK, &blocked, &previous);
+    pthread_t thread{};
+    const auto run = [](void*) -> void* { return run_jobs(), nullptr; };
+    const bool started = pthread_create(&thread, &attributes, run, nullptr) == 0;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    pthread_attr_destroy(&attributes);
+    return started;
+}
+
+// Hands the sound thread a job, starting it the first time; false, and no job, if it is
+// still busy with the last one or cannot be started (silence, on time).
+bool post(const tone_job& job)
+{
+    if (state.busy || (!state.started && !start_thread())) {
         return false;
     }
-    if (!state.started) {
-        try {
-            state.thread = std::thread(run_jobs);
-        } catch (const std::system_error&) {
-            return false; // no thread to be had: silence, on time
-        }
-        state.started = true;
+    if (!std::exchange(state.started, true)) {
         std::atexit(end_sound_thread);
     }
-    state.busy = true;
-    state.posted = true;
-    state.next = job;
+    state.busy = state.posted = true;
+    state.job = job;
     state.changed.notify_all();
     return true;
 }
 
 } // namespace
 
+bool sleep_until_heard(const tone_request& tone, std::optional<tone_clock::time_point> heard)
+{
+    // A reckoning may be a fraction of a millisecond early: better a greeting a moment late
+    // than one shown over the end of its tone.
+    constexpr auto margin = std::chrono::microseconds(500);
+    const bool in_time = heard && *heard + margin <= tone.end_by + tone_times::grace;
+    std::this_thread::sleep_until(in_time ? *heard + margin : tone.end_by);
+    return in_time;
+}
+
+// A pause is taken to lead to a tone like the last one: it is queued with the silence
+// before it, so that the program waking late cannot cut its start.
 void get_tones_ready(tone_clock::time_point tone_due)
 {
-    shared_state& state = shared();
     const std::lock_guard lock(state.mutex);
-    post(state, {.tone = std::nullopt, .give_up_at = tone_due});
+    tone_job job{.due = tone_due, .tone = state.last};
+    if (job.tone) {
+        job.tone->end_by = tone_due + job.tone->duration;
+    }
+    post(job);
 }
 
 void play_tone(const tone_request& tone)
 {
-    shared_state& state = shared();
     std::unique_lock lock(state.mutex);
-    // A sound system that has once been too late (a stalled server, or one that
-    // plays far behind) is not waited for beyond the tone's own time, until it keeps up
-    // again.
-    const auto wait_until = state.kept_up ? tone.end_by + tone_grace : tone.end_by;
-    if (post(state, {.tone = tone, .give_up_at = tone.end_by})) {
-        state.changed.wait_until(lock, wait_until, [&] { return !state.busy; });
+    const auto now = tone_clock::now();
+    const std::optional<tone_request>& queued = state.job.tone;
+    const bool is_queued = queued && queued->frequency_hz == tone.frequency_hz &&
+                           queued->duration == tone.duration && state.job.due <= now &&
+                           now - state.job.due < tone_times::lead;
+    state.last = tone;
+    // A sound system once late is not waited for past the tone's time until it keeps up.
+    const auto wait_until = state.kept_up ? tone.end_by + tone_times::grace : tone.end_by;
+    if (is_queued || post({.due = now, .tone = tone})) {
+        state.changed.wait_until(lock, wait_until, [] { return !state.busy; });
     }
 }

@@ -1,25 +1,23 @@
-// The tone's samples, shared by the drivers: a sine with short fades, 16-bit mono, and
-// the conversions between time and frames at its rate.
+// The tone's samples, shared by the drivers and the web build: a sine with short fades,
+// 16-bit mono, and the conversions between time and frames at its rate, in 64 bits.
 #pragma once
 
 #include <algorithm>
 #include <chrono>
-#include <cstddef>
 #include <cstdint>
-#include <span>
+#include <iterator>
 
 constexpr unsigned tone_sample_rate = 48'000;
 constexpr unsigned tone_channels = 1; // mono: a frame is one sample
-constexpr std::size_t tone_frame_bytes = sizeof(std::int16_t) * tone_channels;
 
 // The whole frames that fit in `time`.
-constexpr long frames_in(std::chrono::microseconds time)
+constexpr std::int64_t frames_in(std::chrono::microseconds time)
 {
-    return static_cast<long>(time.count() * tone_sample_rate / 1'000'000);
+    return time.count() * tone_sample_rate / 1'000'000;
 }
 
 // How long `frames` take to play, to the microsecond below.
-constexpr std::chrono::microseconds time_of(long frames)
+constexpr std::chrono::microseconds time_of(std::int64_t frames)
 {
     return std::chrono::microseconds(frames * 1'000'000 / tone_sample_rate);
 }
@@ -27,21 +25,27 @@ constexpr std::chrono::microseconds time_of(long frames)
 // The sample at `frame` of a tone `total_frames` long.
 std::int16_t tone_sample(long frame, long total_frames, int frequency_hz);
 
-// Makes `total` frames with `frame_at`, `chunk_frames` at a time, and hands each chunk to
-// `write` as soon as it is made, so that the device may take the first while the rest are
-// still being made; false as soon as `write` says false.
-template <long chunk_frames, typename Frame, typename Write>
-bool write_in_chunks(long total, Frame frame_at, Write write)
+// Makes `silence` frames of silence, then a tone `total` frames long, 10 ms at a time,
+// and hands each chunk to `write(samples, frames)` as soon as it is made, so that the
+// device may take the first while the rest are still being made; false as soon as `write`
+// says false.
+template <typename Write>
+bool write_samples(std::int64_t silence, std::int64_t total, int frequency_hz, Write write)
 {
-    std::int16_t chunk[chunk_frames];
-    for (long start = 0; start < total; start += chunk_frames) {
-        const long count = std::min(chunk_frames, total - start);
-        for (long i = 0; i < count; ++i) {
-            chunk[i] = frame_at(start + i);
+    std::int16_t chunk[tone_sample_rate / 100];
+    const std::int64_t end = silence + total;
+    for (std::int64_t start = 0; start < end;) {
+        const std::int64_t count = std::min<std::int64_t>(std::size(chunk), end - start);
+        for (std::int64_t i = 0; i < count; ++i) {
+            const std::int64_t frame = start + i - silence;
+            chunk[i] = frame < 0 ? std::int16_t{0}
+                                 : tone_sample(static_cast<long>(frame), static_cast<long>(total),
+                                               frequency_hz);
         }
-        if (!write(std::span<const std::int16_t>(chunk, static_cast<std::size_t>(count)))) {
+        if (!write(chunk, count)) {
             return false;
         }
+        start += count;
     }
     return true;
 }
