@@ -86,36 +86,20 @@ void drain(int fd, std::string& into)
 } // namespace
 
 program_result run_detached(const std::vector<std::string>& argv,
-                            const std::vector<std::string>& environment,
-                            std::chrono::milliseconds input_open_for)
+                            const std::vector<std::string>& environment)
 {
     const std::string out_path = temporary_file();
     const std::string err_path = temporary_file();
-    int input[2] = {-1, -1};
-    if (input_open_for > 0ms && pipe(input) != 0) {
-        throw std::runtime_error("cannot make a pipe");
-    }
-    const auto started = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
         setsid();
         redirect("/dev/null", STDIN_FILENO, O_RDONLY);
-        if (input_open_for > 0ms) {
-            dup2(input[0], STDIN_FILENO);
-            close(input[0]);
-            close(input[1]);
-        }
         redirect(out_path, STDOUT_FILENO, O_WRONLY | O_TRUNC);
         redirect(err_path, STDERR_FILENO, O_WRONLY | O_TRUNC);
         for (const std::string& entry : environment) {
             putenv(const_cast<char*>(entry.c_str()));
         }
         exec_child(argv);
-    }
-    if (input_open_for > 0ms) {
-        close(input[0]);
-        std::this_thread::sleep_until(started + input_open_for);
-        close(input[1]);
     }
     program_result result;
     result.status = wait_with_limit(pid, run_limit);

@@ -18,11 +18,10 @@ struct program_result {
 };
 
 // Runs argv in a session of its own, so it has no controlling terminal, with standard
-// input from /dev/null, or a pipe closed after `input_open_for`, and standard output and
-// error sent to regular files. `environment` adds NAME=value entries to the test's own.
+// input from /dev/null and standard output and error sent to regular files. `environment`
+// adds NAME=value entries to the test's own.
 program_result run_detached(const std::vector<std::string>& argv,
-                            const std::vector<std::string>& environment = {},
-                            std::chrono::milliseconds input_open_for = {});
+                            const std::vector<std::string>& environment = {});
 
 // Runs argv like run_detached, but with standard output a pipe whose reader has gone
 // away before the program writes; returns the status.
