@@ -4,10 +4,11 @@
 #include <algorithm>
 #include <cstdlib>
 
-std::vector<tone_span> find_tones(const std::vector<std::int16_t>& recording, unsigned rate)
+std::vector<tone_span> find_tones(const std::vector<std::int16_t>& recording, unsigned rate,
+                                  unsigned gap_ms)
 {
     constexpr int quiet = 20; // well below the first sample of a faded-in tone
-    const std::size_t gap = rate / 100;
+    const std::size_t gap = std::size_t{rate} * gap_ms / 1000;
     std::vector<tone_span> tones;
     std::size_t i = 0;
     while (i < recording.size()) {

@@ -11,8 +11,9 @@ struct tone_span {
     std::vector<std::int16_t> samples;
 };
 
-// The tones in a recording: runs of sound split by at least 10 ms of near-silence.
-std::vector<tone_span> find_tones(const std::vector<std::int16_t>& recording, unsigned rate);
+// The tones in a recording: runs of sound split by at least `gap_ms` of near-silence.
+std::vector<tone_span> find_tones(const std::vector<std::int16_t>& recording, unsigned rate,
+                                  unsigned gap_ms = 10);
 
 // From the median time between rising zero crossings, each placed between its two
 // samples by linear interpolation: accurate to far better than a hertz, and not thrown
