@@ -86,21 +86,41 @@ void drain(int fd, std::string& into)
 } // namespace
 
 program_result run_detached(const std::vector<std::string>& argv,
-                            const std::vector<std::string>& environment)
+                            const std::vector<std::string>& environment, output_to output)
 {
     const std::string out_path = temporary_file();
     const std::string err_path = temporary_file();
+    int readerless[2] = {-1, -1}; // a pipe that never has a reader, for gone_reader
+    if (pipe(readerless) != 0) {
+        throw std::runtime_error("cannot make a pipe");
+    }
+    close(readerless[0]);
     const pid_t pid = fork();
     if (pid == 0) {
         setsid();
         redirect("/dev/null", STDIN_FILENO, O_RDONLY);
-        redirect(out_path, STDOUT_FILENO, O_WRONLY | O_TRUNC);
         redirect(err_path, STDERR_FILENO, O_WRONLY | O_TRUNC);
+        switch (output) {
+        case output_to::file:
+            redirect(out_path, STDOUT_FILENO, O_WRONLY | O_TRUNC);
+            break;
+        case output_to::full_device:
+            redirect("/dev/full", STDOUT_FILENO, O_WRONLY);
+            break;
+        case output_to::nowhere:
+            close(STDOUT_FILENO);
+            break;
+        case output_to::gone_reader:
+            dup2(readerless[1], STDOUT_FILENO);
+            break;
+        }
+        close(readerless[1]);
         for (const std::string& entry : environment) {
             putenv(const_cast<char*>(entry.c_str()));
         }
         exec_child(argv);
     }
+    close(readerless[1]);
     program_result result;
     result.status = wait_with_limit(pid, run_limit);
     result.out = read_file(out_path);
@@ -108,26 +128,6 @@ program_result run_detached(const std::vector<std::string>& argv,
     unlink(out_path.c_str());
     unlink(err_path.c_str());
     return result;
-}
-
-int run_with_output_closed(const std::vector<std::string>& argv)
-{
-    int output[2] = {-1, -1};
-    if (pipe(output) != 0) {
-        throw std::runtime_error("cannot make a pipe");
-    }
-    const pid_t pid = fork();
-    if (pid == 0) {
-        setsid();
-        redirect("/dev/null", STDIN_FILENO, O_RDONLY);
-        dup2(output[1], STDOUT_FILENO);
-        close(output[0]);
-        close(output[1]);
-        exec_child(argv);
-    }
-    close(output[0]);
-    close(output[1]);
-    return wait_with_limit(pid, run_limit);
 }
 
 terminal_run::terminal_run(const std::vector<std::string>& argv, bool output_to_terminal,

@@ -17,15 +17,17 @@ struct program_result {
     std::string err;
 };
 
-// Runs argv in a session of its own, so it has no controlling terminal, with standard
-// input from /dev/null and standard output and error sent to regular files. `environment`
-// adds NAME=value entries to the test's own.
-program_result run_detached(const std::vector<std::string>& argv,
-                            const std::vector<std::string>& environment = {});
+// Where a detached run's standard output goes: a regular file, read back into `out`; the
+// full device (every write fails, ENOSPC); nowhere (closed, EBADF); or a pipe whose reader
+// has gone before the program writes (EPIPE).
+enum class output_to { file, full_device, nowhere, gone_reader };
 
-// Runs argv like run_detached, but with standard output a pipe whose reader has gone
-// away before the program writes; returns the status.
-int run_with_output_closed(const std::vector<std::string>& argv);
+// Runs argv in a session of its own, so it has no controlling terminal, with standard
+// input from /dev/null and standard error sent to a regular file. `environment` adds
+// NAME=value entries to the test's own.
+program_result run_detached(const std::vector<std::string>& argv,
+                            const std::vector<std::string>& environment = {},
+                            output_to output = output_to::file);
 
 // A program running at a fresh pseudo-terminal, as its controlling terminal and standard
 // input. Its standard output goes either to the terminal or to a pipe of its own. It

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 #include <thread>
 
@@ -19,6 +20,18 @@
 #include <unistd.h>
 
 namespace {
+
+// Why standard output could not be written, once it could not; 0 while all is well. A
+// reader that went away (EPIPE) is not counted: it took what it wanted, and the run goes on
+// at its pace and ends as usual.
+int write_error = 0;
+
+void flush_output()
+{
+    if (std::fflush(stdout) != 0 && errno != EPIPE && write_error == 0) {
+        write_error = errno;
+    }
+}
 
 // The terminal state below is file-level because signal handlers must reach it. Each
 // piece is set before any handler that reads it is installed.
@@ -230,7 +243,7 @@ void pause_for(std::chrono::milliseconds duration)
     // The deadline is taken first, so the time spent flushing is part of the pause. The
     // sound device is readied meanwhile, so that the tone after the pause starts on time.
     const auto deadline = std::chrono::steady_clock::now() + duration;
-    std::fflush(stdout);
+    flush_output();
     get_tones_ready(deadline);
     std::this_thread::sleep_until(deadline);
 }
@@ -241,7 +254,7 @@ void sound_tone(int frequency_hz, std::chrono::milliseconds duration)
     // a server that hangs), the tone takes its full time, counted from the call, so the
     // run keeps its pace.
     const auto deadline = std::chrono::steady_clock::now() + duration;
-    std::fflush(stdout);
+    flush_output();
     play_tone({.frequency_hz = frequency_hz, .duration = duration, .end_by = deadline});
     std::this_thread::sleep_until(deadline);
 }
@@ -250,7 +263,7 @@ void wait_for_key()
 {
     if (tty < 0) {
         // No terminal: one byte of standard input, and end of input ends the wait too.
-        std::fflush(stdout);
+        flush_output();
         char byte = 0;
         read_retrying(STDIN_FILENO, &byte, 1);
         return;
@@ -258,8 +271,18 @@ void wait_for_key()
     // Every key is just a key before the prompt can be seen: a Ctrl+C pressed the moment
     // it appears must end the wait, not the program.
     enter_mode(key_mode);
-    std::fflush(stdout);
+    flush_output();
     read_key_from_terminal();
     wanted_mode = quiet_mode;
     apply(quiet_settings, TCSAFLUSH);
+}
+
+int exit_status()
+{
+    flush_output();
+    if (write_error == 0) {
+        return 0;
+    }
+    std::fprintf(stderr, "lowlevel-demo: write error: %s\n", std::strerror(write_error));
+    return 1;
 }
