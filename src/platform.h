@@ -6,8 +6,8 @@
 #include <chrono>
 
 // Holds the console ready for the run while it lives: keys pressed before the prompt are
-// neither shown nor lost, and when it ends, or a signal ends the run, the console is left
-// exactly as it was found.
+// neither shown nor lost, and when it ends, or a signal ends the run (a crash included),
+// the console is left exactly as it was found.
 struct console_session {
     console_session();
     ~console_session();

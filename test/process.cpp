@@ -2,6 +2,7 @@
 // what the program writes.
 #include "process.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -131,7 +132,7 @@ program_result run_detached(const std::vector<std::string>& argv,
 }
 
 terminal_run::terminal_run(const std::vector<std::string>& argv, bool output_to_terminal,
-                           const std::vector<int>& ignored_signals)
+                           const std::vector<int>& ignored_signals, bool controlling)
 {
     if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) {
         throw std::runtime_error("cannot open a pseudo-terminal");
@@ -145,7 +146,9 @@ terminal_run::terminal_run(const std::vector<std::string>& argv, bool output_to_
     pid = fork();
     if (pid == 0) {
         setsid();
-        ioctl(slave_, TIOCSCTTY, 0);
+        if (controlling) {
+            ioctl(slave_, TIOCSCTTY, 0);
+        }
         dup2(slave_, STDIN_FILENO);
         dup2(output_to_terminal ? slave_ : out_pipe[1], STDOUT_FILENO);
         dup2(err_pipe[1], STDERR_FILENO);
@@ -186,8 +189,10 @@ bool terminal_run::read_until(const std::function<bool()>& done, std::chrono::mi
         if (left <= 0ms) {
             return false;
         }
-        pollfd fds[] = {{master_, POLLIN, 0}, {out_, POLLIN, 0}, {err_, POLLIN, 0}};
+        const short typing = typed_.empty() ? 0 : POLLOUT;
+        pollfd fds[] = {{master_, short(POLLIN | typing), 0}, {out_, POLLIN, 0}, {err_, POLLIN, 0}};
         poll(fds, std::size(fds), static_cast<int>(std::min(left, 20ms).count()));
+        type_what_fits();
         drain(master_, screen);
         drain(out_, out);
         drain(err_, err);
@@ -200,11 +205,19 @@ bool terminal_run::read_until_output_has(std::string_view text, std::chrono::mil
     return read_until([&] { return (out + screen).find(text) != std::string::npos; }, limit);
 }
 
-void terminal_run::type(std::string_view keys) const
+void terminal_run::type(std::string_view keys)
 {
-    if (write(master_, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size())) {
+    typed_ += keys;
+    type_what_fits();
+}
+
+void terminal_run::type_what_fits()
+{
+    const ssize_t count = typed_.empty() ? 0 : write(master_, typed_.data(), typed_.size());
+    if (count < 0 && errno != EAGAIN) {
         throw std::runtime_error("cannot type at the terminal");
     }
+    typed_.erase(0, static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
 }
 
 int terminal_run::wait_for_exit(std::chrono::milliseconds limit)

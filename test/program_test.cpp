@@ -16,6 +16,9 @@ namespace {
 
 const std::string transcript = read_file(GOLDEN_TRANSCRIPT);
 const std::string prompt = "Press any key to exit...\n";
+// More than the terminal holds at once, so that the terminal emulator writes the rest as
+// the program reads, and ending in a command that the shell must not run.
+const std::string paste = std::string(20000, 'x') + "\recho pasted\r";
 
 // Arguments change nothing, however many and whatever bytes they hold.
 const std::vector<std::string> odd_arguments = {"--help", "", "\xff\xfe\x01", "-x", "two words"};
@@ -162,18 +165,23 @@ TEST_P(AnyKey, EndsTheRunUnseenAndLeavesTheTerminalAsItWas)
 
 std::string key_name(const testing::TestParamInfo<std::string>& key)
 {
-    const char* names[] = {"Letter", "ArrowUp", "CtrlC", "CtrlZ"};
+    const char* names[] = {"Letter", "ArrowUp", "CtrlC", "CtrlZ", "Paste"};
     return names[key.index];
 }
 
-INSTANTIATE_TEST_SUITE_P(Keys, AnyKey, testing::Values("q", "\x1b[A", "\x03", "\x1a"), key_name);
+INSTANTIATE_TEST_SUITE_P(Keys, AnyKey, testing::Values("q", "\x1b[A", "\x03", "\x1a", paste),
+                         key_name);
 
-TEST(RealProgram, KeysTypedDuringTheGreetingsAreNotShownAndTheFirstEndsTheWait)
+// Standard input is the terminal either way; without a controlling terminal (setsid), it
+// is the terminal the key is read from.
+class KeysTypedEarly : public testing::TestWithParam<bool> {};
+
+TEST_P(KeysTypedEarly, AreNotShownAndTheFirstEndsTheWait)
 {
-    terminal_run run(command(PROGRAM), true);
+    terminal_run run(command(PROGRAM), true, {}, GetParam());
     ASSERT_TRUE(run.read_until_output_has("Hello from function A!", 10s)) << run.screen;
     // More than any single key sends: whatever the wait does not read must not reach the shell.
-    run.type("ab\x1b[A\r" + std::string(200, 'x'));
+    run.type("ab\x1b[A\r" + paste);
 
     // No further key: the early ones are already waiting when the prompt appears.
     EXPECT_TRUE(exited_with_zero(run.wait_for_exit(20s))) << run.status;
@@ -182,7 +190,16 @@ TEST(RealProgram, KeysTypedDuringTheGreetingsAreNotShownAndTheFirstEndsTheWait)
     expect_same_settings(run.settings(), run.settings_at_start);
 }
 
+INSTANTIATE_TEST_SUITE_P(Terminals, KeysTypedEarly, testing::Bool(), [](const auto& info) {
+    return std::string(info.param ? "Controlling" : "OnlyStandardInput");
+});
+
 class EndingSignal : public testing::TestWithParam<int> {};
+
+std::string signal_name(const testing::TestParamInfo<int>& info)
+{
+    return sigabbrev_np(info.param);
+}
 
 TEST_P(EndingSignal, DuringTheGreetingsLeavesTheTerminalAsItWas)
 {
@@ -197,8 +214,12 @@ TEST_P(EndingSignal, DuringTheGreetingsLeavesTheTerminalAsItWas)
     expect_same_settings(run.settings(), run.settings_at_start);
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, EndingSignal, testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT),
-                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
+// Sent to the run, and those of a crash, which the program may also raise itself.
+INSTANTIATE_TEST_SUITE_P(Signals, EndingSignal,
+                         testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1,
+                                         SIGXFSZ, SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP,
+                                         SIGSYS),
+                         signal_name);
 
 TEST(RealProgram, SignalsTheCallerIgnoresStayIgnored)
 {
@@ -215,14 +236,80 @@ TEST(RealProgram, SignalsTheCallerIgnoresStayIgnored)
     expect_same_settings(run.settings(), run.settings_at_start);
 }
 
-TEST(RealProgram, SignalDuringTheKeyWaitLeavesTheTerminalAsItWas)
+class SignalAtThePrompt : public EndingSignal {};
+
+TEST_P(SignalAtThePrompt, LeavesTheTerminalAsItWas)
 {
     terminal_run run(command(PROGRAM), false);
     ASSERT_TRUE(run.read_until_output_has(prompt, 20s)) << run.out;
-    kill(run.pid, SIGTERM);
+    kill(run.pid, GetParam());
 
     const int status = run.wait_for_exit(5s);
     ASSERT_TRUE(status != -1 && WIFSIGNALED(status)) << status;
-    EXPECT_EQ(WTERMSIG(status), SIGTERM);
+    EXPECT_EQ(WTERMSIG(status), GetParam());
     expect_same_settings(run.settings(), run.settings_at_start);
 }
+
+INSTANTIATE_TEST_SUITE_P(Signals, SignalAtThePrompt, testing::Values(SIGTERM, SIGABRT, SIGSEGV),
+                         signal_name);
+
+// A real crash, not a signal sent: a stack overflow, at the terminal, after a key.
+TEST(RealPlatform, StackOverflowLeavesTheTerminalAsItWas)
+{
+    terminal_run run({STACK_OVERFLOW_PROGRAM}, false);
+    ASSERT_TRUE(run.read_until_output_has("Press a key to overflow the stack.\n", 10s)) << run.out;
+    EXPECT_NE(run.settings().c_lflag, run.settings_at_start.c_lflag) << "echo was never turned off";
+    run.type("q");
+
+    const int status = run.wait_for_exit(10s);
+    ASSERT_TRUE(status != -1 && WIFSIGNALED(status)) << status;
+    EXPECT_EQ(WTERMSIG(status), SIGSEGV);
+    expect_same_settings(run.settings(), run.settings_at_start);
+}
+
+// The program as a job of a shell with job control (bash at the terminal, its own process
+// group in the foreground): run in the background, stopped, ended and brought back as a
+// user does. $1 is the program; bash reports what became of the job on standard output.
+struct shell_case {
+    const char* name;
+    const char* script;
+    bool key_at_the_prompt; // typed once the program has the terminal in its key mode
+    std::string out;
+};
+
+void PrintTo(const shell_case& shell, std::ostream* os)
+{
+    *os << shell.name;
+}
+
+class AsAJob : public testing::TestWithParam<shell_case> {};
+
+TEST_P(AsAJob, RunsAtItsPaceAndStopsOnlyForTheKey)
+{
+    terminal_run run({"/bin/bash", "--norc", "-i", "-c", GetParam().script, "bash", PROGRAM},
+                     false);
+    if (GetParam().key_at_the_prompt) {
+        const auto key_mode = [&] { return (run.settings().c_lflag & (ICANON | ISIG)) == 0; };
+        ASSERT_TRUE(run.read_until(key_mode, 20s)) << run.out << run.err;
+        run.type("q");
+    }
+    EXPECT_TRUE(exited_with_zero(run.wait_for_exit(20s))) << run.status;
+    EXPECT_EQ(run.out, GetParam().out) << run.err;
+    expect_same_settings(run.settings(), run.settings_at_start);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Jobs, AsAJob,
+    testing::Values(
+        shell_case{"InTheBackground", R"("$1" & wait %1; echo stopped $?; fg >/dev/null; echo $?)",
+                   true, transcript + "stopped 149\n0\n"},
+        shell_case{"Terminated", R"("$1" >/dev/null & sleep 1; kill %1; wait %1; echo $?)", false,
+                   "143\n"},
+        shell_case{"HungUp", R"("$1" >/dev/null & sleep 1; kill -HUP %1; wait %1; echo $?)", false,
+                   "129\n"},
+        shell_case{
+            "Suspended",
+            R"("$1" >/dev/null & sleep 1; kill -TSTP %1; wait %1; echo stopped $?; fg >/dev/null; echo $?)",
+            true, "stopped 148\n0\n"},
+        shell_case{"OutputClosed", R"("$1" >&-; echo $?)", true, "1\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
