@@ -1,5 +1,6 @@
-// The platform layer for Windows: the kernel's Sleep and Beep, and the C runtime's _getch,
-// which reads the console even when standard input is redirected.
+// The platform layer for Windows: pauses on a steady clock (Sleep, underneath), the kernel's
+// Beep, and the C runtime's _getch, which reads the console even when standard input is
+// redirected.
 #include "platform.h"
 
 #include <cerrno>
@@ -27,6 +28,20 @@ void flush_output()
     }
 }
 
+// Throws away what waits in the console's input buffer, which the shell would otherwise
+// read once the program has ended: keys typed after the one that counted. With no
+// console there is nothing to throw away.
+void discard_console_input()
+{
+    const HANDLE console =
+        CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (console != INVALID_HANDLE_VALUE) {
+        FlushConsoleInputBuffer(console);
+        CloseHandle(console);
+    }
+}
+
 } // namespace
 
 // The console needs no preparing: a key pressed before _getch waits unseen in its input
@@ -36,8 +51,10 @@ console_session::~console_session() = default;
 
 void pause_for(std::chrono::milliseconds duration)
 {
+    // The deadline is taken first, so the time spent flushing is part of the pause.
+    const auto deadline = std::chrono::steady_clock::now() + duration;
     flush_output();
-    Sleep(static_cast<DWORD>(duration.count()));
+    std::this_thread::sleep_until(deadline);
 }
 
 void sound_tone(int frequency_hz, std::chrono::milliseconds duration)
@@ -53,12 +70,11 @@ void sound_tone(int frequency_hz, std::chrono::milliseconds duration)
 void wait_for_key()
 {
     flush_output();
-    // A function or arrow key comes as two codes, 0 or 0xE0 and then the key's own: read
-    // the second too, so that it is not left in the console for the next program.
-    const int key = _getch();
-    if (key == 0 || key == 0xE0) {
-        _getch();
-    }
+    // A function or arrow key comes as two codes, 0 or 0xE0 and then the key's own; the
+    // second waits in the C runtime's buffer, which ends with the program. What is left in
+    // the console's buffer would not: keys typed during the greetings, say.
+    _getch();
+    discard_console_input();
 }
 
 int exit_status()
