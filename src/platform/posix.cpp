@@ -7,7 +7,6 @@
 
 #include "sound/tone_player.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -20,8 +19,6 @@
 #include <unistd.h>
 
 namespace {
-
-using namespace std::chrono_literals;
 
 // Why standard output could not be written, once it could not; 0 while all is well. A
 // reader that went away (EPIPE) is not counted: it took what it wanted, and the run goes on
@@ -289,21 +286,17 @@ ssize_t read_retrying(int fd, char* buffer, std::size_t size)
 // cannot keep the program.
 void read_key_from_terminal()
 {
-    constexpr auto quiet = 50ms; // longer than the gaps in a paste or a held key's repeat
-    constexpr auto longest_discard = 1000ms;
+    constexpr int quiet_ms = 50; // longer than the gaps in a paste or a held key's repeat
+    constexpr auto longest_discard = std::chrono::seconds(1);
     char bytes[256];
     if (read_retrying(tty, bytes, sizeof bytes) <= 0) {
         return;
     }
     const auto give_up_at = std::chrono::steady_clock::now() + longest_discard;
-    for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-            give_up_at - std::chrono::steady_clock::now());
-        pollfd more{.fd = tty, .events = POLLIN, .revents = 0};
-        const int ready =
-            left > 0ms ? poll(&more, 1, static_cast<int>(std::min(left, quiet).count())) : 0;
-        if (ready == 0 || (ready > 0 && read_retrying(tty, bytes, sizeof bytes) <= 0)) {
-            return; // quiet, or the time is up, or the terminal is gone
+    pollfd more{.fd = tty, .events = POLLIN, .revents = 0};
+    while (std::chrono::steady_clock::now() < give_up_at && poll(&more, 1, quiet_ms) > 0) {
+        if (read_retrying(tty, bytes, sizeof bytes) <= 0) {
+            return; // the terminal is gone
         }
     }
 }
