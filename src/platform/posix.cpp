@@ -32,8 +32,9 @@ void flush_output()
     }
 }
 
-// The terminal state below is file-level because signal handlers must reach it. Each
-// piece is set before any handler that reads it is installed.
+// The terminal state below is file-level because signal handlers must reach it. The main
+// flow changes it only with the handlers held off (handlers_held), and they hold off one
+// another, so that none finds it half changed.
 
 // The terminal the key is read from while a console_session lives; -1 when there is none,
 // and then the key is read from standard input instead.
