@@ -101,19 +101,13 @@ program_result run_detached(const std::vector<std::string>& argv,
         setsid();
         redirect("/dev/null", STDIN_FILENO, O_RDONLY);
         redirect(err_path, STDERR_FILENO, O_WRONLY | O_TRUNC);
-        switch (output) {
-        case output_to::file:
-            redirect(out_path, STDOUT_FILENO, O_WRONLY | O_TRUNC);
-            break;
-        case output_to::full_device:
-            redirect("/dev/full", STDOUT_FILENO, O_WRONLY);
-            break;
-        case output_to::nowhere:
-            close(STDOUT_FILENO);
-            break;
-        case output_to::gone_reader:
+        if (output == output_to::gone_reader) {
             dup2(readerless[1], STDOUT_FILENO);
-            break;
+        } else if (output == output_to::nowhere) {
+            close(STDOUT_FILENO);
+        } else {
+            redirect(output == output_to::file ? out_path : "/dev/full", STDOUT_FILENO,
+                     O_WRONLY | O_TRUNC);
         }
         close(readerless[1]);
         for (const std::string& entry : environment) {

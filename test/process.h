@@ -17,9 +17,8 @@ struct program_result {
     std::string err;
 };
 
-// Where a detached run's standard output goes: a regular file, read back into `out`; the
-// full device (every write fails, ENOSPC); nowhere (closed, EBADF); or a pipe whose reader
-// has gone before the program writes (EPIPE).
+// Where a detached run's standard output goes: a file, read into `out`; /dev/full (ENOSPC);
+// nowhere (closed, EBADF); a pipe whose reader has gone before the program writes (EPIPE).
 enum class output_to { file, full_device, nowhere, gone_reader };
 
 // Runs argv in a session of its own, so it has no controlling terminal, with standard
