@@ -362,10 +362,15 @@ void wait_for_key()
         return;
     }
     // Every key is just a key before the prompt can be seen: a Ctrl+C pressed the moment
-    // it appears must end the wait, not the program. A background job that reads is
-    // stopped (SIGTTIN), and takes the terminal when brought to the foreground.
+    // it appears must end the wait, not the program.
     set_mode(key_mode);
     flush_output();
+    if (!may_set_modes()) {
+        // A background job needs the foreground to read the key: it stops here, as its read
+        // would stop it (SIGTTIN), and takes the terminal once brought back.
+        std::raise(SIGTTIN);
+        set_mode(key_mode);
+    }
     read_key_from_terminal();
     set_mode(quiet_mode);
 }
