@@ -337,7 +337,12 @@ void pause_for(std::chrono::milliseconds duration)
     // sound device is readied meanwhile, so that the tone after the pause starts on time.
     const auto deadline = std::chrono::steady_clock::now() + duration;
     flush_output();
-    get_tones_ready(deadline);
+    {
+        // The sound thread, started here the first time, takes this thread's mask: the
+        // handlers must run on this thread, never beside its changes to the terminal.
+        const handlers_held held;
+        get_tones_ready(deadline);
+    }
     std::this_thread::sleep_until(deadline);
 }
 
