@@ -38,5 +38,6 @@ int main(int /*argc*/, char* /*argv*/[])
 
     std::printf("\n\nPress any key to exit...\n");
     wait_for_key();
-    return 0;
+    // 0, or 1 if some of the text above could not be written (to a full disk, say).
+    return exit_status();
 }

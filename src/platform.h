@@ -6,8 +6,8 @@
 #include <chrono>
 
 // Holds the console ready for the run while it lives: keys pressed before the prompt are
-// neither shown nor lost, and when it ends, or a signal ends the run, the console is left
-// exactly as it was found.
+// neither shown nor lost, and when it ends, or a signal ends the run (a crash included),
+// the console is left exactly as it was found.
 struct console_session {
     console_session();
     ~console_session();
@@ -28,3 +28,7 @@ void sound_tone(int frequency_hz, std::chrono::milliseconds duration);
 // Waits for one key press, without showing it and without waiting for Enter. A key that
 // was pressed earlier ends the wait at once.
 void wait_for_key();
+
+// The run's exit status: 0, or 1 after a line on standard error if some of the output
+// could not be written (a full disk, say).
+int exit_status();

@@ -53,3 +53,8 @@ void wait_for_key()
 {
     record("key", 0, std::chrono::milliseconds{0});
 }
+
+int exit_status()
+{
+    return 0;
+}

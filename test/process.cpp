@@ -2,6 +2,7 @@
 // what the program writes.
 #include "process.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -86,21 +87,35 @@ void drain(int fd, std::string& into)
 } // namespace
 
 program_result run_detached(const std::vector<std::string>& argv,
-                            const std::vector<std::string>& environment)
+                            const std::vector<std::string>& environment, output_to output)
 {
     const std::string out_path = temporary_file();
     const std::string err_path = temporary_file();
+    int readerless[2] = {-1, -1}; // a pipe that never has a reader, for gone_reader
+    if (pipe(readerless) != 0) {
+        throw std::runtime_error("cannot make a pipe");
+    }
+    close(readerless[0]);
     const pid_t pid = fork();
     if (pid == 0) {
         setsid();
         redirect("/dev/null", STDIN_FILENO, O_RDONLY);
-        redirect(out_path, STDOUT_FILENO, O_WRONLY | O_TRUNC);
         redirect(err_path, STDERR_FILENO, O_WRONLY | O_TRUNC);
+        if (output == output_to::gone_reader) {
+            dup2(readerless[1], STDOUT_FILENO);
+        } else if (output == output_to::nowhere) {
+            close(STDOUT_FILENO);
+        } else {
+            redirect(output == output_to::file ? out_path : "/dev/full", STDOUT_FILENO,
+                     O_WRONLY | O_TRUNC);
+        }
+        close(readerless[1]);
         for (const std::string& entry : environment) {
             putenv(const_cast<char*>(entry.c_str()));
         }
         exec_child(argv);
     }
+    close(readerless[1]);
     program_result result;
     result.status = wait_with_limit(pid, run_limit);
     result.out = read_file(out_path);
@@ -110,28 +125,8 @@ program_result run_detached(const std::vector<std::string>& argv,
     return result;
 }
 
-int run_with_output_closed(const std::vector<std::string>& argv)
-{
-    int output[2] = {-1, -1};
-    if (pipe(output) != 0) {
-        throw std::runtime_error("cannot make a pipe");
-    }
-    const pid_t pid = fork();
-    if (pid == 0) {
-        setsid();
-        redirect("/dev/null", STDIN_FILENO, O_RDONLY);
-        dup2(output[1], STDOUT_FILENO);
-        close(output[0]);
-        close(output[1]);
-        exec_child(argv);
-    }
-    close(output[0]);
-    close(output[1]);
-    return wait_with_limit(pid, run_limit);
-}
-
 terminal_run::terminal_run(const std::vector<std::string>& argv, bool output_to_terminal,
-                           const std::vector<int>& ignored_signals)
+                           const std::vector<int>& ignored_signals, bool controlling)
 {
     if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) {
         throw std::runtime_error("cannot open a pseudo-terminal");
@@ -145,7 +140,9 @@ terminal_run::terminal_run(const std::vector<std::string>& argv, bool output_to_
     pid = fork();
     if (pid == 0) {
         setsid();
-        ioctl(slave_, TIOCSCTTY, 0);
+        if (controlling) {
+            ioctl(slave_, TIOCSCTTY, 0);
+        }
         dup2(slave_, STDIN_FILENO);
         dup2(output_to_terminal ? slave_ : out_pipe[1], STDOUT_FILENO);
         dup2(err_pipe[1], STDERR_FILENO);
@@ -186,8 +183,10 @@ bool terminal_run::read_until(const std::function<bool()>& done, std::chrono::mi
         if (left <= 0ms) {
             return false;
         }
-        pollfd fds[] = {{master_, POLLIN, 0}, {out_, POLLIN, 0}, {err_, POLLIN, 0}};
+        const short typing = typed_.empty() ? 0 : POLLOUT;
+        pollfd fds[] = {{master_, short(POLLIN | typing), 0}, {out_, POLLIN, 0}, {err_, POLLIN, 0}};
         poll(fds, std::size(fds), static_cast<int>(std::min(left, 20ms).count()));
+        type_what_fits();
         drain(master_, screen);
         drain(out_, out);
         drain(err_, err);
@@ -200,11 +199,19 @@ bool terminal_run::read_until_output_has(std::string_view text, std::chrono::mil
     return read_until([&] { return (out + screen).find(text) != std::string::npos; }, limit);
 }
 
-void terminal_run::type(std::string_view keys) const
+void terminal_run::type(std::string_view keys)
 {
-    if (write(master_, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size())) {
+    typed_ += keys;
+    type_what_fits();
+}
+
+void terminal_run::type_what_fits()
+{
+    const ssize_t count = typed_.empty() ? 0 : write(master_, typed_.data(), typed_.size());
+    if (count < 0 && errno != EAGAIN) {
         throw std::runtime_error("cannot type at the terminal");
     }
+    typed_.erase(0, static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
 }
 
 int terminal_run::wait_for_exit(std::chrono::milliseconds limit)

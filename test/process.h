@@ -17,22 +17,24 @@ struct program_result {
     std::string err;
 };
 
+// Where a detached run's standard output goes: a file, read into `out`; /dev/full (ENOSPC);
+// nowhere (closed, EBADF); a pipe whose reader has gone before the program writes (EPIPE).
+enum class output_to { file, full_device, nowhere, gone_reader };
+
 // Runs argv in a session of its own, so it has no controlling terminal, with standard
-// input from /dev/null and standard output and error sent to regular files. `environment`
-// adds NAME=value entries to the test's own.
+// input from /dev/null and standard error sent to a regular file. `environment` adds
+// NAME=value entries to the test's own.
 program_result run_detached(const std::vector<std::string>& argv,
-                            const std::vector<std::string>& environment = {});
+                            const std::vector<std::string>& environment = {},
+                            output_to output = output_to::file);
 
-// Runs argv like run_detached, but with standard output a pipe whose reader has gone
-// away before the program writes; returns the status.
-int run_with_output_closed(const std::vector<std::string>& argv);
-
-// A program running at a fresh pseudo-terminal, as its controlling terminal and standard
-// input. Its standard output goes either to the terminal or to a pipe of its own. It
-// starts with `ignored_signals` ignored, as under nohup.
+// A program running at a fresh pseudo-terminal: its standard input, and its controlling
+// terminal unless `controlling` is false (as under setsid, which leaves the program none).
+// Its standard output goes either to the terminal or to a pipe of its own. It starts with
+// `ignored_signals` ignored, as under nohup.
 struct terminal_run {
     terminal_run(const std::vector<std::string>& argv, bool output_to_terminal,
-                 const std::vector<int>& ignored_signals = {});
+                 const std::vector<int>& ignored_signals = {}, bool controlling = true);
     ~terminal_run();
     terminal_run(const terminal_run&) = delete;
     terminal_run& operator=(const terminal_run&) = delete;
@@ -40,7 +42,9 @@ struct terminal_run {
     // Reads what arrives until `done` holds; false if it did not within the limit.
     bool read_until(const std::function<bool()>& done, std::chrono::milliseconds limit);
     bool read_until_output_has(std::string_view text, std::chrono::milliseconds limit);
-    void type(std::string_view keys) const;
+    // Types the keys at once, or as the terminal takes them, as a terminal emulator pastes;
+    // the rest goes on while the test reads.
+    void type(std::string_view keys);
     // Waits for the program to end, reading all it writes; kills it past the limit.
     int wait_for_exit(std::chrono::milliseconds limit);
 
@@ -59,6 +63,9 @@ private:
     int slave_ = -1; // kept open here, so the terminal outlives the program
     int out_ = -1;
     int err_ = -1;
+    std::string typed_; // typed keys the terminal has not taken yet
+
+    void type_what_fits();
 };
 
 // The transcript as it appears at a terminal, which turns each line feed into CR LF.

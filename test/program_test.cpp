@@ -16,6 +16,9 @@ namespace {
 
 const std::string transcript = read_file(GOLDEN_TRANSCRIPT);
 const std::string prompt = "Press any key to exit...\n";
+// More than the terminal holds at once, so that the terminal emulator writes the rest as
+// the program reads, and ending in a command that the shell must not run.
+const std::string paste = std::string(20000, 'x') + "\recho pasted\r";
 
 // Arguments change nothing, however many and whatever bytes they hold.
 const std::vector<std::string> odd_arguments = {"--help", "", "\xff\xfe\x01", "-x", "two words"};
@@ -100,10 +103,20 @@ TEST(RealProgram, WithoutATerminalEndsAfterThePromptWhenInputEnds)
     EXPECT_EQ(run.err, "");
 }
 
-TEST(RealProgram, ExitsWithZeroWhenItsOutputsReaderHasGone)
+// Reported as cat reports it, in one line and status 1; but a reader that went away took
+// what it wanted.
+TEST(RealProgram, OutputThatCannotBeWrittenIsReportedUnlessItsReaderWentAway)
 {
-    const int status = run_with_output_closed(command(PROGRAM));
-    EXPECT_TRUE(exited_with_zero(status)) << status;
+    const std::pair<output_to, std::string> outputs[] = {
+        {output_to::gone_reader, ""},
+        {output_to::full_device, "lowlevel-demo: write error: No space left on device\n"},
+        {output_to::nowhere, "lowlevel-demo: write error: Bad file descriptor\n"}};
+    for (const auto& [output, error] : outputs) {
+        const program_result run = run_detached(command(PROGRAM), {}, output);
+        EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == (error.empty() ? 0 : 1))
+            << run.status;
+        EXPECT_EQ(run.err, error);
+    }
 }
 
 TEST(RealProgram, EachTextIsVisibleBeforeTheWaitThatFollowsIt)
@@ -149,18 +162,23 @@ TEST_P(AnyKey, EndsTheRunUnseenAndLeavesTheTerminalAsItWas)
 
 std::string key_name(const testing::TestParamInfo<std::string>& key)
 {
-    const char* names[] = {"Letter", "ArrowUp", "CtrlC", "CtrlZ"};
+    const char* names[] = {"Letter", "ArrowUp", "CtrlC", "CtrlZ", "Paste"};
     return names[key.index];
 }
 
-INSTANTIATE_TEST_SUITE_P(Keys, AnyKey, testing::Values("q", "\x1b[A", "\x03", "\x1a"), key_name);
+INSTANTIATE_TEST_SUITE_P(Keys, AnyKey, testing::Values("q", "\x1b[A", "\x03", "\x1a", paste),
+                         key_name);
 
-TEST(RealProgram, KeysTypedDuringTheGreetingsAreNotShownAndTheFirstEndsTheWait)
+// Standard input is the terminal either way; without a controlling terminal (setsid), it
+// is the terminal the key is read from.
+class KeysTypedEarly : public testing::TestWithParam<bool> {};
+
+TEST_P(KeysTypedEarly, AreNotShownAndTheFirstEndsTheWait)
 {
-    terminal_run run(command(PROGRAM), true);
+    terminal_run run(command(PROGRAM), true, {}, GetParam());
     ASSERT_TRUE(run.read_until_output_has("Hello from function A!", 10s)) << run.screen;
     // More than any single key sends: whatever the wait does not read must not reach the shell.
-    run.type("ab\x1b[A\r" + std::string(200, 'x'));
+    run.type("ab\x1b[A\r" + paste);
 
     // No further key: the early ones are already waiting when the prompt appears.
     EXPECT_TRUE(exited_with_zero(run.wait_for_exit(20s))) << run.status;
@@ -168,6 +186,10 @@ TEST(RealProgram, KeysTypedDuringTheGreetingsAreNotShownAndTheFirstEndsTheWait)
     EXPECT_EQ(run.unread_input(), 0);
     expect_same_settings(run.settings(), run.settings_at_start);
 }
+
+INSTANTIATE_TEST_SUITE_P(Terminals, KeysTypedEarly, testing::Bool(), [](const auto& info) {
+    return std::string(info.param ? "Controlling" : "OnlyStandardInput");
+});
 
 class EndingSignal : public testing::TestWithParam<int> {};
 
@@ -184,7 +206,11 @@ TEST_P(EndingSignal, DuringTheGreetingsLeavesTheTerminalAsItWas)
     expect_same_settings(run.settings(), run.settings_at_start);
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, EndingSignal, testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT),
+// Sent to the run, and those of a crash, which the program may also raise itself.
+INSTANTIATE_TEST_SUITE_P(Signals, EndingSignal,
+                         testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1,
+                                         SIGXFSZ, SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP,
+                                         SIGSYS),
                          [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
 
 TEST(RealProgram, SignalsTheCallerIgnoresStayIgnored)
@@ -213,3 +239,59 @@ TEST(RealProgram, SignalDuringTheKeyWaitLeavesTheTerminalAsItWas)
     EXPECT_EQ(WTERMSIG(status), SIGTERM);
     expect_same_settings(run.settings(), run.settings_at_start);
 }
+
+// A real crash, not a signal sent: a stack overflow, at the terminal, after a key.
+TEST(RealPlatform, StackOverflowLeavesTheTerminalAsItWas)
+{
+    terminal_run run({STACK_OVERFLOW_PROGRAM}, false);
+    ASSERT_TRUE(run.read_until_output_has("Press a key to overflow the stack.\n", 10s)) << run.out;
+    EXPECT_NE(run.settings().c_lflag, run.settings_at_start.c_lflag) << "echo was never turned off";
+    run.type("q");
+
+    const int status = run.wait_for_exit(10s);
+    ASSERT_TRUE(status != -1 && WIFSIGNALED(status)) << status;
+    EXPECT_EQ(WTERMSIG(status), SIGSEGV);
+    expect_same_settings(run.settings(), run.settings_at_start);
+}
+
+// The program as a job of a shell with job control (bash at the terminal, its own process
+// group in the foreground): run in the background, stopped, ended and brought back as a
+// user does. $1 is the program; bash reports what became of the job on standard output.
+struct shell_case {
+    const char* name;
+    const char* script;
+    bool key_at_the_prompt; // typed once the program has the terminal in its key mode
+    std::string out;
+};
+
+class AsAJob : public testing::TestWithParam<shell_case> {};
+
+TEST_P(AsAJob, RunsAtItsPaceAndStopsOnlyForTheKey)
+{
+    terminal_run run({"/bin/bash", "--norc", "-i", "-c", GetParam().script, "bash", PROGRAM},
+                     false);
+    if (GetParam().key_at_the_prompt) {
+        const auto key_mode = [&] { return (run.settings().c_lflag & (ICANON | ISIG)) == 0; };
+        ASSERT_TRUE(run.read_until(key_mode, 20s)) << run.out << run.err;
+        run.type("q");
+    }
+    EXPECT_TRUE(exited_with_zero(run.wait_for_exit(20s))) << run.status;
+    EXPECT_EQ(run.out, GetParam().out) << run.err;
+    expect_same_settings(run.settings(), run.settings_at_start);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Jobs, AsAJob,
+    testing::Values(
+        shell_case{"InTheBackground", R"("$1" & wait %1; echo stopped $?; fg >/dev/null; echo $?)",
+                   true, transcript + "stopped 149\n0\n"},
+        shell_case{
+            "EndedBySignals",
+            R"(for s in TERM HUP; do "$1" >/dev/null & sleep 1; kill -$s %1; wait %1; echo $?; done)",
+            false, "143\n129\n"},
+        shell_case{
+            "Suspended",
+            R"("$1" >/dev/null & sleep 1; kill -TSTP %1; wait %1; echo stopped $?; fg >/dev/null; echo $?)",
+            true, "stopped 148\n0\n"},
+        shell_case{"OutputClosed", R"("$1" >&-; echo $?)", true, "1\n"}),
+    [](const auto& info) { return std::string(info.param.name); });

@@ -1,8 +1,8 @@
 // The platform layer for Linux and other POSIX systems. Pauses sleep on a steady clock;
 // tones are played on the sound thread (sound/tone_player.h), never for longer than their
 // time; the key is read from the controlling terminal, as a console program reads its
-// console even when standard input is redirected, and the terminal is always handed back
-// as it was found.
+// console even when standard input is redirected. The terminal's modes are set only while
+// the program is the foreground job, and are always handed back as they were found.
 #include "platform.h"
 
 #include "sound/tone_player.h"
@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <iterator>
+#include <cstring>
 #include <thread>
 
 #include <fcntl.h>
@@ -20,14 +20,32 @@
 
 namespace {
 
-// The terminal state below is file-level because signal handlers must reach it. Each
-// piece is set before any handler that reads it is installed.
+// Why standard output could not be written, once it could not; 0 while all is well. A
+// reader that went away (EPIPE) is not counted: it took what it wanted, and the run goes on
+// at its pace and ends as usual.
+int write_error = 0;
 
-// The controlling terminal while a console_session lives; -1 when there is none, and then
-// the key is read from standard input instead.
+void flush_output()
+{
+    if (std::fflush(stdout) != 0 && errno != EPIPE && write_error == 0) {
+        write_error = errno;
+    }
+}
+
+// The terminal state below is file-level because signal handlers must reach it. The main
+// flow changes it only with the handlers held off (handlers_held), and they hold off one
+// another, so that none finds it half changed.
+
+// The terminal the key is read from while a console_session lives; -1 when there is none,
+// and then the key is read from standard input instead.
 int tty = -1;
 
-// The terminal's settings as they were found, put back however the run ends.
+// Whether the terminal is in one of the program's modes, so that original_settings are
+// what to put back. Set and cleared by the main flow and by handlers alike.
+volatile std::sig_atomic_t holding = 0;
+
+// The terminal's settings as they were when the program took it, put back however the run
+// ends, and whenever it is suspended.
 termios original_settings{};
 
 // While the greetings run: typed keys are neither echoed nor held back for a whole line,
@@ -38,124 +56,72 @@ termios quiet_settings{};
 // included.
 termios key_settings{};
 
-// Which of the two the program wants now, so that a run resumed after Ctrl+Z can put it
-// back. Written by the main flow, read by a handler.
+// Which of the two the program wants now, so that a run brought to the foreground can take
+// the terminal in it. Written by the main flow, read by handlers.
 enum terminal_mode : int { quiet_mode, key_mode };
 volatile std::sig_atomic_t wanted_mode = quiet_mode;
 
-// Signals that end the run, and those that stop and resume it. Their dispositions from
-// before the session, restored when it ends.
-constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-struct sigaction previous_ending[std::size(ending_signals)]{};
-struct sigaction previous_stop {};
-struct sigaction previous_continue {};
+// Signals that end the run when they are sent to it: the handlers put the terminal back,
+// then the run ends as that signal would have ended it.
+constexpr int ending_signals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT, SIGABRT,   SIGALRM,
+                                  SIGUSR1, SIGUSR2, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF};
+// Signals of a fault in the program (a stack overflow, a bad instruction), handled alike.
+// They are never held off: a fault whose signal is blocked kills at once.
+constexpr int fault_signals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS};
 
-// Async-signal-safe: called from the handlers below.
+// Dispositions from before the session, by signal number, restored when it ends.
+struct sigaction previous_actions[NSIG] {};
+
+// Where the handlers run: a stack overflow leaves no room on the program's own stack.
+alignas(16) char signal_stack[64 * 1024];
+stack_t previous_signal_stack{};
+
+// What the handlers hold off while one of them runs, and the main flow while it changes
+// the terminal: the signals sent to the run, and those of job control.
+sigset_t held_signals()
+{
+    sigset_t held;
+    sigemptyset(&held);
+    for (const int signal_number : ending_signals) {
+        sigaddset(&held, signal_number);
+    }
+    sigaddset(&held, SIGTSTP);
+    sigaddset(&held, SIGCONT);
+    return held;
+}
+
+// While it lives, the main flow's change to the terminal is not interrupted by a handler
+// that would find it half made.
+struct handlers_held {
+    sigset_t previous{};
+    handlers_held()
+    {
+        const sigset_t held = held_signals();
+        pthread_sigmask(SIG_BLOCK, &held, &previous);
+    }
+    ~handlers_held()
+    {
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    }
+    handlers_held(const handlers_held&) = delete;
+    handlers_held& operator=(const handlers_held&) = delete;
+};
+
+// The functions from here to install are async-signal-safe: handlers call them.
+
 void apply(const termios& settings, int when)
 {
     while (tcsetattr(tty, when, &settings) != 0 && errno == EINTR) {
     }
 }
 
-const termios& settings_for(std::sig_atomic_t mode)
+// Whether the program may set the terminal's modes now: it is the foreground job (a
+// background job that tried would be stopped, SIGTTOU), or the terminal is standard input
+// and not its controlling terminal, where there are no jobs.
+bool may_set_modes()
 {
-    return mode == key_mode ? key_settings : quiet_settings;
-}
-
-// Leaving discards unread input, such as the rest of an arrow key's bytes or keys typed
-// after the one that counted, so that none of it reaches the shell.
-void restore_terminal()
-{
-    apply(original_settings, TCSAFLUSH);
-}
-
-void enter_mode(terminal_mode mode)
-{
-    wanted_mode = mode;
-    apply(settings_for(mode), TCSANOW);
-}
-
-// A signal that ends the run: put the terminal back, then end as that signal would have
-// (SA_RESETHAND has already restored its default action).
-extern "C" void on_ending_signal(int signal_number)
-{
-    restore_terminal();
-    std::raise(signal_number);
-}
-
-// Takes the terminal again after a stop, but only in the foreground: a job resumed in the
-// background must leave the terminal to the shell.
-void resume_terminal()
-{
-    if (tcgetpgrp(tty) == getpgrp()) {
-        apply(settings_for(wanted_mode), TCSANOW);
-    }
-}
-
-void install(int signal_number, void (*handler)(int), int flags, struct sigaction* previous)
-{
-    struct sigaction action {};
-    action.sa_handler = handler;
-    action.sa_flags = flags;
-    sigemptyset(&action.sa_mask);
-    sigaction(signal_number, &action, previous);
-}
-
-// Ctrl+Z: hand the terminal back as it was found, then stop as SIGTSTP would have.
-extern "C" void on_stop(int /*signal_number*/)
-{
-    const int saved_errno = errno;
-    restore_terminal();
-
-    install(SIGTSTP, SIG_DFL, 0, nullptr);
-    std::raise(SIGTSTP); // blocked while this handler runs: pending until unblocked
-    sigset_t stop_only;
-    sigemptyset(&stop_only);
-    sigaddset(&stop_only, SIGTSTP);
-    // This thread's mask, where raise left the signal pending: sigprocmask is undefined in
-    // a process with more than one thread, and the sound thread makes two.
-    pthread_sigmask(SIG_UNBLOCK, &stop_only, nullptr); // the process stops here
-
-    // Resumed; or never stopped, as happens when no shell is there to resume it.
-    install(SIGTSTP, on_stop, SA_RESTART, nullptr);
-    resume_terminal();
-    errno = saved_errno;
-}
-
-// Brought back to the foreground (fg after bg): take the terminal again.
-extern "C" void on_continue(int /*signal_number*/)
-{
-    const int saved_errno = errno;
-    resume_terminal();
-    errno = saved_errno;
-}
-
-// Like install, but a signal that the caller chose to ignore (nohup, or a shell without
-// job control) stays ignored.
-void take_over(int signal_number, void (*handler)(int), int flags, struct sigaction* previous)
-{
-    sigaction(signal_number, nullptr, previous);
-    if (previous->sa_handler != SIG_IGN) {
-        install(signal_number, handler, flags, nullptr);
-    }
-}
-
-void install_handlers()
-{
-    for (std::size_t i = 0; i < std::size(ending_signals); ++i) {
-        take_over(ending_signals[i], on_ending_signal, SA_RESETHAND, &previous_ending[i]);
-    }
-    take_over(SIGTSTP, on_stop, SA_RESTART, &previous_stop);
-    install(SIGCONT, on_continue, SA_RESTART, &previous_continue);
-}
-
-void remove_handlers()
-{
-    for (std::size_t i = 0; i < std::size(ending_signals); ++i) {
-        sigaction(ending_signals[i], &previous_ending[i], nullptr);
-    }
-    sigaction(SIGTSTP, &previous_stop, nullptr);
-    sigaction(SIGCONT, &previous_continue, nullptr);
+    const pid_t foreground = tcgetpgrp(tty);
+    return foreground == getpgrp() || (foreground == -1 && errno == ENOTTY);
 }
 
 void make_settings()
@@ -170,6 +136,142 @@ void make_settings()
     key_settings.c_iflag &= ~tcflag_t{IXON};          // and so are Ctrl+S and Ctrl+Q
 }
 
+// Puts the terminal in the wanted mode, first noting its settings if the program does not
+// hold it yet; where it may not, leaves it to the foreground job until the run is brought
+// to the foreground (on_continue).
+void take_terminal()
+{
+    if (!may_set_modes()) {
+        return;
+    }
+    if (!holding) {
+        if (tcgetattr(tty, &original_settings) != 0) {
+            return;
+        }
+        make_settings();
+        holding = 1;
+    }
+    apply(wanted_mode == key_mode ? key_settings : quiet_settings, TCSANOW);
+}
+
+// Puts back the settings found. Leaving discards unread input, such as keys typed after
+// the one that counted, so that none of it reaches the shell.
+void hand_back_terminal()
+{
+    if (holding && may_set_modes()) {
+        apply(original_settings, TCSAFLUSH);
+    }
+    holding = 0;
+}
+
+void install(int signal_number, void (*handler)(int), int flags, struct sigaction* previous)
+{
+    struct sigaction action {};
+    action.sa_handler = handler;
+    action.sa_flags = flags | SA_ONSTACK;
+    action.sa_mask = held_signals();
+    sigaction(signal_number, &action, previous);
+}
+
+// A signal that ends the run: put the terminal back, then end as that signal would have.
+// The signal raised here is blocked until the handler returns; a fault's, after it, comes
+// again from the instruction that caused it. Either way it finds its default action.
+extern "C" void on_ending_signal(int signal_number)
+{
+    hand_back_terminal();
+    install(signal_number, SIG_DFL, 0, nullptr);
+    std::raise(signal_number);
+}
+
+// Ctrl+Z: hand the terminal back as it was found, then stop as SIGTSTP would have.
+extern "C" void on_stop(int /*signal_number*/)
+{
+    const int saved_errno = errno;
+    hand_back_terminal();
+
+    install(SIGTSTP, SIG_DFL, 0, nullptr);
+    std::raise(SIGTSTP); // blocked while this handler runs: pending until unblocked
+    sigset_t stop_only;
+    sigemptyset(&stop_only);
+    sigaddset(&stop_only, SIGTSTP);
+    // This thread's mask, where raise left the signal pending: sigprocmask is undefined in
+    // a process with more than one thread, and the sound thread makes two.
+    pthread_sigmask(SIG_UNBLOCK, &stop_only, nullptr); // the process stops here
+
+    // Resumed; or never stopped, as happens when no shell is there to resume it.
+    install(SIGTSTP, on_stop, SA_RESTART, nullptr);
+    take_terminal();
+    errno = saved_errno;
+}
+
+// Resumed, or brought to the foreground (fg): take the terminal if it is now the run's.
+extern "C" void on_continue(int /*signal_number*/)
+{
+    const int saved_errno = errno;
+    take_terminal();
+    errno = saved_errno;
+}
+
+// Like install, but a signal that the caller chose to ignore (nohup, or a shell without
+// job control) stays ignored.
+void take_over(int signal_number, void (*handler)(int), int flags)
+{
+    sigaction(signal_number, nullptr, &previous_actions[signal_number]);
+    if (previous_actions[signal_number].sa_handler != SIG_IGN) {
+        install(signal_number, handler, flags, nullptr);
+    }
+}
+
+void install_handlers()
+{
+    stack_t stack{};
+    stack.ss_sp = signal_stack;
+    stack.ss_size = sizeof signal_stack;
+    sigaltstack(&stack, &previous_signal_stack);
+    for (const int signal_number : ending_signals) {
+        take_over(signal_number, on_ending_signal, 0);
+    }
+    for (const int signal_number : fault_signals) {
+        take_over(signal_number, on_ending_signal, 0);
+    }
+    take_over(SIGTSTP, on_stop, SA_RESTART);
+    install(SIGCONT, on_continue, SA_RESTART, &previous_actions[SIGCONT]);
+}
+
+void remove_handlers()
+{
+    for (const int signal_number : ending_signals) {
+        sigaction(signal_number, &previous_actions[signal_number], nullptr);
+    }
+    for (const int signal_number : fault_signals) {
+        sigaction(signal_number, &previous_actions[signal_number], nullptr);
+    }
+    sigaction(SIGTSTP, &previous_actions[SIGTSTP], nullptr);
+    sigaction(SIGCONT, &previous_actions[SIGCONT], nullptr);
+    sigaltstack(&previous_signal_stack, nullptr);
+}
+
+void set_mode(terminal_mode mode)
+{
+    const handlers_held held;
+    wanted_mode = mode;
+    take_terminal();
+}
+
+// The controlling terminal; where there is none (a program started by setsid has none of
+// its own), standard input if it is a terminal; else -1. Above the standard streams: with
+// standard output closed, the terminal must not take its place.
+int open_terminal()
+{
+    const int opened = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    const int terminal = opened >= 0 ? opened : (isatty(STDIN_FILENO) != 0 ? STDIN_FILENO : -1);
+    const int above = terminal < 0 ? -1 : fcntl(terminal, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (opened >= 0) {
+        close(opened);
+    }
+    return above;
+}
+
 ssize_t read_retrying(int fd, char* buffer, std::size_t size)
 {
     ssize_t count = 0;
@@ -179,17 +281,24 @@ ssize_t read_retrying(int fd, char* buffer, std::size_t size)
     return count;
 }
 
-// Reads one key press. A key that sends several bytes (an arrow, a function key) usually
-// arrives in one read; a lone Esc may be the first byte of such a key, so give the rest a
-// moment to arrive, to be discarded with it.
+// Reads one key press, then discards what follows it until the terminal has been quiet
+// for a moment: the rest of an arrow key's bytes, of a paste, of keys typed ahead or of a
+// key held down, which the shell would otherwise read. Bounded, so that a stream of input
+// cannot keep the program.
 void read_key_from_terminal()
 {
-    constexpr int rest_of_key_ms = 50;
-    char bytes[64]; // more than any key sends at once
-    const ssize_t count = read_retrying(tty, bytes, sizeof bytes);
-    if (count == 1 && bytes[0] == '\x1b') {
-        pollfd rest{.fd = tty, .events = POLLIN, .revents = 0};
-        poll(&rest, 1, rest_of_key_ms);
+    constexpr int quiet_ms = 50; // longer than the gaps in a paste or a held key's repeat
+    constexpr auto longest_discard = std::chrono::seconds(1);
+    char bytes[256];
+    if (read_retrying(tty, bytes, sizeof bytes) <= 0) {
+        return;
+    }
+    const auto give_up_at = std::chrono::steady_clock::now() + longest_discard;
+    pollfd more{.fd = tty, .events = POLLIN, .revents = 0};
+    while (std::chrono::steady_clock::now() < give_up_at && poll(&more, 1, quiet_ms) > 0) {
+        if (read_retrying(tty, bytes, sizeof bytes) <= 0) {
+            return; // the terminal is gone
+        }
     }
 }
 
@@ -200,18 +309,12 @@ console_session::console_session()
     // A reader that goes away (a pipe into `head`, say) must not end the run early.
     std::signal(SIGPIPE, SIG_IGN);
 
-    tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    tty = open_terminal();
     if (tty < 0) {
         return;
     }
-    if (tcgetattr(tty, &original_settings) != 0) {
-        close(tty);
-        tty = -1;
-        return;
-    }
-    make_settings();
     install_handlers();
-    enter_mode(quiet_mode);
+    set_mode(quiet_mode);
 }
 
 console_session::~console_session()
@@ -219,7 +322,10 @@ console_session::~console_session()
     if (tty < 0) {
         return;
     }
-    restore_terminal();
+    {
+        const handlers_held held;
+        hand_back_terminal();
+    }
     remove_handlers();
     close(tty);
     tty = -1;
@@ -230,8 +336,8 @@ void pause_for(std::chrono::milliseconds duration)
     // The deadline is taken first, so the time spent flushing is part of the pause. The
     // sound device is readied meanwhile, so that the tone after the pause starts on time.
     const auto deadline = std::chrono::steady_clock::now() + duration;
-    std::fflush(stdout);
-    get_tones_ready(deadline);
+    flush_output();
+    get_tones_ready(deadline); // its thread takes none of the handlers' signals
     std::this_thread::sleep_until(deadline);
 }
 
@@ -241,7 +347,7 @@ void sound_tone(int frequency_hz, std::chrono::milliseconds duration)
     // a server that hangs), the tone takes its full time, counted from the call, so the
     // run keeps its pace.
     const auto deadline = std::chrono::steady_clock::now() + duration;
-    std::fflush(stdout);
+    flush_output();
     play_tone({.frequency_hz = frequency_hz, .duration = duration, .end_by = deadline});
     std::this_thread::sleep_until(deadline);
 }
@@ -250,16 +356,31 @@ void wait_for_key()
 {
     if (tty < 0) {
         // No terminal: one byte of standard input, and end of input ends the wait too.
-        std::fflush(stdout);
+        flush_output();
         char byte = 0;
         read_retrying(STDIN_FILENO, &byte, 1);
         return;
     }
     // Every key is just a key before the prompt can be seen: a Ctrl+C pressed the moment
     // it appears must end the wait, not the program.
-    enter_mode(key_mode);
-    std::fflush(stdout);
+    set_mode(key_mode);
+    flush_output();
+    if (!may_set_modes()) {
+        // A background job needs the foreground to read the key: it stops here, as its read
+        // would stop it (SIGTTIN), and takes the terminal once brought back.
+        std::raise(SIGTTIN);
+        set_mode(key_mode);
+    }
     read_key_from_terminal();
-    wanted_mode = quiet_mode;
-    apply(quiet_settings, TCSAFLUSH);
+    set_mode(quiet_mode);
+}
+
+int exit_status()
+{
+    flush_output();
+    if (write_error == 0) {
+        return 0;
+    }
+    std::fprintf(stderr, "lowlevel-demo: write error: %s\n", std::strerror(write_error));
+    return 1;
 }

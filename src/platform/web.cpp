@@ -87,3 +87,10 @@ void wait_for_key()
     std::fflush(stdout);
     web_wait_for_key();
 }
+
+// What is written goes to the page, where it cannot fail to be written.
+int exit_status()
+{
+    std::fflush(stdout);
+    return 0;
+}

@@ -1,13 +1,48 @@
-// The platform layer for Windows: the kernel's Sleep and Beep, and the C runtime's _getch,
-// which reads the console even when standard input is redirected.
+// The platform layer for Windows: pauses on a steady clock (Sleep, underneath), the kernel's
+// Beep, and the C runtime's _getch, which reads the console even when standard input is
+// redirected.
 #include "platform.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include <conio.h>
 #include <windows.h>
+
+namespace {
+
+// Why standard output could not be written, once it could not; 0 while all is well. A
+// reader that went away is not counted: it took what it wanted. A write to a pipe fails
+// only for that.
+int write_error = 0;
+
+void flush_output()
+{
+    std::fflush(stdout); // a failed write may show in ferror alone
+    const bool to_pipe = GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_PIPE;
+    if (std::ferror(stdout) != 0 && !to_pipe && write_error == 0) {
+        write_error = errno != 0 ? errno : EIO;
+    }
+}
+
+// Throws away what waits in the console's input buffer, which the shell would otherwise
+// read once the program has ended: keys typed after the one that counted. With no
+// console there is nothing to throw away.
+void discard_console_input()
+{
+    const HANDLE console =
+        CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (console != INVALID_HANDLE_VALUE) {
+        FlushConsoleInputBuffer(console);
+        CloseHandle(console);
+    }
+}
+
+} // namespace
 
 // The console needs no preparing: a key pressed before _getch waits unseen in its input
 // buffer, and nothing changes a console mode that could outlive the run.
@@ -16,8 +51,10 @@ console_session::~console_session() = default;
 
 void pause_for(std::chrono::milliseconds duration)
 {
-    std::fflush(stdout);
-    Sleep(static_cast<DWORD>(duration.count()));
+    // The deadline is taken first, so the time spent flushing is part of the pause.
+    const auto deadline = std::chrono::steady_clock::now() + duration;
+    flush_output();
+    std::this_thread::sleep_until(deadline);
 }
 
 void sound_tone(int frequency_hz, std::chrono::milliseconds duration)
@@ -25,18 +62,27 @@ void sound_tone(int frequency_hz, std::chrono::milliseconds duration)
     // Beep fails at once where there is no sound device; the tone still takes its time,
     // so the run keeps its pace.
     const auto deadline = std::chrono::steady_clock::now() + duration;
-    std::fflush(stdout);
+    flush_output();
     Beep(static_cast<DWORD>(frequency_hz), static_cast<DWORD>(duration.count()));
     std::this_thread::sleep_until(deadline);
 }
 
 void wait_for_key()
 {
-    std::fflush(stdout);
-    // A function or arrow key comes as two codes, 0 or 0xE0 and then the key's own: read
-    // the second too, so that it is not left in the console for the next program.
-    const int key = _getch();
-    if (key == 0 || key == 0xE0) {
-        _getch();
+    flush_output();
+    // A function or arrow key comes as two codes, 0 or 0xE0 and then the key's own; the
+    // second waits in the C runtime's buffer, which ends with the program. What is left in
+    // the console's buffer would not: keys typed during the greetings, say.
+    _getch();
+    discard_console_input();
+}
+
+int exit_status()
+{
+    flush_output();
+    if (write_error == 0) {
+        return 0;
     }
+    std::fprintf(stderr, "lowlevel-demo: write error: %s\n", std::strerror(write_error));
+    return 1;
 }
