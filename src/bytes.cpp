@@ -8,6 +8,7 @@
 
 #include <array>
 #include <bit>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -204,5 +205,11 @@ int main(int /*argc*/, char* /*argv*/[])
     show_shared_value_bytes();
     show_greeting_table();
     show_machine();
+
+    // Output that could not all be written is a failure, said as any program says it.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        std::fprintf(stderr, "lowlevel-bytes: write error: %s\n", std::strerror(errno));
+        return 1;
+    }
     return 0;
 }

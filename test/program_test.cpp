@@ -80,13 +80,17 @@ TEST(Transcript, WholeRunPrintsEveryTextInOrderWithEachWaitBetween)
     EXPECT_EQ(run.err, expected_events);
 }
 
-// The companion's whole output, and the union in C's: the four union lines of the transcript.
-TEST(Companions, PrintTheirGoldenOutputWhateverTheArguments)
+// The companion's whole output, or one line and status 1 where it cannot be written; and
+// the union in C's: the four union lines of the transcript.
+TEST(Companions, PrintTheirGoldenOutputOrSayItCouldNotBeWritten)
 {
     const program_result bytes = run_detached(command(BYTES_PROGRAM));
     EXPECT_TRUE(exited_with_zero(bytes.status)) << bytes.status;
     EXPECT_EQ(bytes.out, read_file(GOLDEN_BYTES));
     EXPECT_EQ(bytes.err, "");
+    const program_result full = run_detached(command(BYTES_PROGRAM), {}, output_to::full_device);
+    EXPECT_TRUE(WIFEXITED(full.status) && WEXITSTATUS(full.status) == 1) << full.status;
+    EXPECT_EQ(full.err, "lowlevel-bytes: write error: No space left on device\n");
 
     const std::size_t first = transcript.find("Shared ");
     const program_result in_c = run_detached(command(UNION_IN_C_PROGRAM));
