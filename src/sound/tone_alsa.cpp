@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -19,10 +20,6 @@ namespace {
 // clang-format on
 
 LIBRARY_RECORD(alsa_library, ALSA_FUNCTIONS)
-
-// Some plugins fail every write and call every recovery a success (PipeWire's, once its
-// server has died): the recoveries during one job are counted, up to this many.
-constexpr int most_recoveries = 3;
 
 const alsa_library* alsa = nullptr; // loaded by the first open and kept
 snd_pcm_t* device = nullptr;        // open while tones come
@@ -35,22 +32,18 @@ void say_nothing(const char* /*file*/, int /*line*/, const char* /*function*/, i
 
 // Opened non-blocking, so that a device held by another program fails the open at once,
 // and each write waits for room no longer than the tone's time.
-snd_pcm_t* open_device()
+void open_device()
 {
-    snd_pcm_t* pcm = nullptr;
-    if (alsa->snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) != 0) {
-        return nullptr;
-    }
     constexpr int allow_resampling = 1;
-    if (alsa->snd_pcm_set_params(
-            pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, tone_channels,
-            tone_sample_rate, allow_resampling,
-            static_cast<unsigned>(std::chrono::microseconds(tone_times::alsa_buffer).count())) !=
-        0) {
-        alsa->snd_pcm_close(pcm);
-        return nullptr;
+    constexpr auto buffer = std::chrono::microseconds(tone_times::alsa_buffer);
+    if (alsa->snd_pcm_open(&device, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) != 0) {
+        device = nullptr;
+    } else if (alsa->snd_pcm_set_params(device, SND_PCM_FORMAT_S16_LE,
+                                        SND_PCM_ACCESS_RW_INTERLEAVED, tone_channels,
+                                        tone_sample_rate, allow_resampling,
+                                        static_cast<unsigned>(buffer.count())) != 0) {
+        alsa->snd_pcm_close(std::exchange(device, nullptr));
     }
-    return pcm;
 }
 
 // Writes the frames as the device makes room, recovering from an underrun or a suspend;
@@ -71,7 +64,7 @@ bool write_frames(const std::int16_t* samples, std::int64_t frames,
             alsa->snd_pcm_wait(device, static_cast<int>(left.count()));
         } else if (written < 0) {
             constexpr int silently = 1;
-            if (++recoveries > most_recoveries ||
+            if (++recoveries > tone_times::most_recoveries ||
                 alsa->snd_pcm_recover(device, static_cast<int>(written), silently) < 0) {
                 return false;
             }
@@ -110,24 +103,21 @@ bool play(const tone_job& job)
 {
     if (device == nullptr) {
         std::this_thread::sleep_until(job.due - tone_times::lead);
-        device = open_device();
+        open_device();
     }
     if (device == nullptr || !job.tone) {
         return true;
     }
     const tone_request& tone = *job.tone;
-    const auto heard_now = tone_clock::now() + ahead().value_or(std::chrono::microseconds(0));
-    const auto silence =
-        frames_in(std::chrono::ceil<std::chrono::microseconds>(job.due - heard_now));
+    const auto start = tone_clock::now() + ahead().value_or(std::chrono::microseconds(0));
     int recoveries = 0;
-    const auto write = [&](const std::int16_t* samples, std::int64_t frames) {
-        return write_frames(samples, frames, tone.end_by, recoveries);
-    };
-    if (write_samples(std::max<std::int64_t>(silence, 0), frames_in(tone.duration),
-                      tone.frequency_hz, write) &&
-        write_samples(frames_in(tone_times::trailer), 0, 0, write)) {
+    if (write_samples(frames_in(job.due - start), frames_in(tone.duration),
+                      frames_in(tone_times::trailer), tone.frequency_hz,
+                      [&](const std::int16_t* samples, std::int64_t frames) {
+                          return write_frames(samples, frames, tone.end_by, recoveries);
+                      })) {
         if (const auto left = ahead()) {
-            sleep_until_heard(tone, tone_clock::now() + *left - tone_times::trailer);
+            sleep_until_heard(tone, tone_clock::now() + *left);
             return true;
         }
     }

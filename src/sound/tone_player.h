@@ -10,8 +10,7 @@
 
 using tone_clock = std::chrono::steady_clock;
 
-// The times the sound thread and the drivers keep, one line each on why; docs/sound.md
-// says how they were found.
+// The times and limits the sound thread and the drivers keep; docs/sound.md says how found.
 namespace tone_times {
 using std::chrono::milliseconds;
 constexpr auto grace = milliseconds(40);         // a tone's end may be heard this late
@@ -22,6 +21,8 @@ constexpr auto server_buffer = milliseconds(10); // a server at its default runs
 constexpr auto trailer = milliseconds(50); // silence after a tone: no dry stream until the next
 constexpr auto overlap = milliseconds(2);  // silence past a tone not yet queued
 constexpr auto alsa_buffer = milliseconds(100); // less, and a plugin opened per tone ran dry
+constexpr auto margin = std::chrono::microseconds(500); // a reckoning may be early by this
+constexpr int most_recoveries = 3; // a plugin may fail each write and call each recovery good
 constexpr std::size_t stack_bytes = std::size_t{512} * 1024; // libpulse overflowed 16-32 KiB
 } // namespace tone_times
 
@@ -55,12 +56,12 @@ extern const tone_driver alsa_driver;  // the sound card, or ALSA's default: ton
 bool sound_server_may_answer();
 bool alsa_may_play();
 
-// For a driver: sleeps until `heard`, when the device reckons the tone heard to end, and
-// says true; if that is unknown or past the grace, sleeps until the tone's end, false.
+// For a driver: sleeps until the tone is heard to end, by `heard`, when the device reckons
+// its trailer heard, and says true; if unknown or past the grace, until the tone's end, false.
 bool sleep_until_heard(const tone_request& tone, std::optional<tone_clock::time_point> heard);
 
 // Called at the start of a pause: readies the device in the background for the tone due
-// at `tone_due`, and queues it there already if it is the kind of tone played last.
+// at `tone_due`, with a tone like the last already queued, so a late wake-up cannot cut it.
 void get_tones_ready(tone_clock::time_point tone_due);
 
 // Plays the tone, and returns when it has ended, or a little after `end_by` if the

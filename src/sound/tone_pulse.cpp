@@ -72,8 +72,7 @@ void close_server()
     server = connection{.pa = server.pa};
 }
 
-// One stream for the run, asking for 10 ms of buffer and for more no oftener: a server at
-// its default latency renders up to two seconds ahead.
+// Connects, and opens the one stream, asking for server_buffer and for more no oftener.
 bool connect(const pulse_library& pa, tone_clock::time_point give_up_at)
 {
     server.loop = pa.pa_mainloop_new();
@@ -151,19 +150,14 @@ std::optional<reckoning> reckon(tone_clock::time_point give_up_at)
     return reckoning{.taken = now + heard - mixed, .heard = now + heard};
 }
 
-bool send(std::int64_t silence, std::int64_t total, int frequency_hz)
+// Writes a chunk and sends it on at once, without waiting.
+bool send(const std::int16_t* samples, std::int64_t frames)
 {
-    return write_samples(
-        silence, total, frequency_hz, [](const std::int16_t* samples, std::int64_t frames) {
-            const pulse_library& pa = *server.pa;
-            const auto bytes = static_cast<std::size_t>(frames) * sizeof *samples;
-            if (pa.pa_stream_write(server.stream, samples, bytes, nullptr, 0, PA_SEEK_RELATIVE) !=
-                0) {
-                return false;
-            }
-            pa.pa_mainloop_iterate(server.loop, 0, nullptr); // sent now, without waiting
-            return true;
-        });
+    const auto bytes = static_cast<std::size_t>(frames) * sizeof *samples;
+    const bool written = server.pa->pa_stream_write(server.stream, samples, bytes, nullptr, 0,
+                                                    PA_SEEK_RELATIVE) == 0;
+    server.pa->pa_mainloop_iterate(server.loop, 0, nullptr);
+    return written;
 }
 
 // The stream never runs dry: a server restarting a dry stream may skip the start of what
@@ -178,21 +172,17 @@ bool play(const tone_job& job)
     if (!reckoned) {
         return good();
     }
-    const auto start = job.tone
-                           ? reckoned->heard
-                           : std::max(reckoned->taken, tone_clock::now()) - tone_times::overlap;
-    const auto silence = frames_in(std::chrono::ceil<std::chrono::microseconds>(job.due - start));
     if (!job.tone) {
-        return (silence <= 0 || send(silence, 0, 0)) && good();
+        const auto taken = std::max(reckoned->taken, tone_clock::now()) - tone_times::overlap;
+        return write_samples(frames_in(job.due - taken), 0, 0, 0, send) && good();
     }
     const tone_request& tone = *job.tone;
-    if (!send(std::max<std::int64_t>(silence, 0), frames_in(tone.duration), tone.frequency_hz) ||
-        !send(frames_in(tone_times::trailer), 0, 0)) {
+    if (!write_samples(frames_in(job.due - reckoned->heard), frames_in(tone.duration),
+                       frames_in(tone_times::trailer), tone.frequency_hz, send)) {
         return false;
     }
     const auto heard = reckon(tone.end_by + tone_times::grace);
-    if (!sleep_until_heard(tone, heard ? std::optional(heard->heard - tone_times::trailer)
-                                       : std::nullopt)) {
+    if (!sleep_until_heard(tone, heard ? std::optional(heard->heard) : std::nullopt)) {
         if (pa_operation* const flushed =
                 server.pa->pa_stream_flush(server.stream, nullptr, nullptr)) {
             server.pa->pa_operation_unref(flushed); // what is left would be heard too late

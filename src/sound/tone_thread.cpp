@@ -1,6 +1,5 @@
-// The sound thread: the tone drivers run here, one job at a time, while the program waits
-// for each job only until a deadline, at exit too. Whatever a sound library does, even
-// block for good, the program keeps its pace and exits on time.
+// The sound thread, where the tone drivers run one job at a time, and the bounded waits
+// for it (tone_player.h says why).
 #include "sound/tone_player.h"
 
 #include <condition_variable>
@@ -155,16 +154,13 @@ bool post(const tone_job& job)
 
 bool sleep_until_heard(const tone_request& tone, std::optional<tone_clock::time_point> heard)
 {
-    // A reckoning may be a fraction of a millisecond early: better a greeting a moment late
-    // than one shown over the end of its tone.
-    constexpr auto margin = std::chrono::microseconds(500);
-    const bool in_time = heard && *heard + margin <= tone.end_by + tone_times::grace;
-    std::this_thread::sleep_until(in_time ? *heard + margin : tone.end_by);
+    // Better a greeting a moment late than one shown over the end of its tone.
+    const auto end = heard ? *heard - tone_times::trailer + tone_times::margin : tone.end_by;
+    const bool in_time = heard && end <= tone.end_by + tone_times::grace;
+    std::this_thread::sleep_until(in_time ? end : tone.end_by);
     return in_time;
 }
 
-// A pause is taken to lead to a tone like the last one: it is queued with the silence
-// before it, so that the program waking late cannot cut its start.
 void get_tones_ready(tone_clock::time_point tone_due)
 {
     const std::lock_guard lock(state.mutex);
