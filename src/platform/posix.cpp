@@ -302,10 +302,25 @@ void read_key_from_terminal()
     }
 }
 
+// A standard stream the caller closed (`>&-`) stays unusable: /dev/null is opened in its
+// place the other way round, so that writing to it fails with EBADF as before, and reading
+// too. Left closed, the first file a sound library opens would take its number, and the
+// transcript or the error line would go into that file or socket. Taken in order, each
+// closed stream is the lowest free number, which open takes.
+void keep_closed_streams_closed()
+{
+    for (const int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (fcntl(stream, F_GETFD) < 0 && errno == EBADF) {
+            open("/dev/null", stream == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+        }
+    }
+}
+
 } // namespace
 
 console_session::console_session()
 {
+    keep_closed_streams_closed();
     // A reader that goes away (a pipe into `head`, say) must not end the run early.
     std::signal(SIGPIPE, SIG_IGN);
 
