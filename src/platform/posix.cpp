@@ -154,12 +154,45 @@ void take_terminal()
     apply(wanted_mode == key_mode ? key_settings : quiet_settings, TCSANOW);
 }
 
+// Whether the terminal is still in one of the program's modes: nobody changed it since.
+bool still_in_our_mode()
+{
+    termios now{};
+    if (tcgetattr(tty, &now) != 0) {
+        return false;
+    }
+    const auto same = [&now](const termios& mode) {
+        return now.c_lflag == mode.c_lflag && now.c_iflag == mode.c_iflag &&
+               now.c_oflag == mode.c_oflag && now.c_cflag == mode.c_cflag;
+    };
+    return same(quiet_settings) || same(key_settings);
+}
+
+// From the background, with SIGTTOU held off so that the kernel lets the change through
+// instead of stopping the run.
+void apply_from_background(const termios& settings)
+{
+    sigset_t stop_for_output;
+    sigemptyset(&stop_for_output);
+    sigaddset(&stop_for_output, SIGTTOU);
+    sigset_t previous;
+    pthread_sigmask(SIG_BLOCK, &stop_for_output, &previous);
+    apply(settings, TCSANOW);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
 // Puts back the settings found. Leaving discards unread input, such as keys typed after
-// the one that counted, so that none of it reaches the shell.
+// the one that counted, so that none of it reaches the shell. A run can also find itself
+// in the background without being stopped: its shell (`sh -c 'lowlevel-demo &'`) ended
+// and the user's shell took the terminal back. It still puts the settings back, if they
+// are still its own (a program that set its own since owns the terminal now), and keeps
+// the input, which is the foreground's.
 void hand_back_terminal()
 {
     if (holding && may_set_modes()) {
         apply(original_settings, TCSAFLUSH);
+    } else if (holding && still_in_our_mode()) {
+        apply_from_background(original_settings);
     }
     holding = 0;
 }
