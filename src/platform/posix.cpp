@@ -328,9 +328,13 @@ void read_key_from_terminal()
     }
     const auto give_up_at = std::chrono::steady_clock::now() + longest_discard;
     pollfd more{.fd = tty, .events = POLLIN, .revents = 0};
-    while (std::chrono::steady_clock::now() < give_up_at && poll(&more, 1, quiet_ms) > 0) {
-        if (read_retrying(tty, bytes, sizeof bytes) <= 0) {
-            return; // the terminal is gone
+    while (std::chrono::steady_clock::now() < give_up_at) {
+        const int ready = poll(&more, 1, quiet_ms);
+        if (ready < 0 && errno == EINTR) {
+            continue; // a signal (kill -CONT, say) is not quiet: listen on
+        }
+        if (ready <= 0 || read_retrying(tty, bytes, sizeof bytes) <= 0) {
+            return; // quiet, or the terminal is gone
         }
     }
 }
