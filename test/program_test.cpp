@@ -297,5 +297,9 @@ INSTANTIATE_TEST_SUITE_P(
             "Suspended",
             R"("$1" >/dev/null & sleep 1; kill -TSTP %1; wait %1; echo stopped $?; fg >/dev/null; echo $?)",
             true, "stopped 148\n0\n"},
-        shell_case{"OutputClosed", R"("$1" >&-; echo $?)", true, "1\n"}),
+        shell_case{"OutputClosed", R"("$1" >&-; echo $?)", true, "1\n"},
+        // Its shell ends and the user's takes the terminal back: the run, in the background
+        // now and not stopped, must still put the modes back when it ends.
+        shell_case{"LeftByItsShell", R"(sh -c '"$1" >/dev/null & sleep 1' sh "$1"; sleep 7)", false,
+                   ""}),
     [](const auto& info) { return std::string(info.param.name); });

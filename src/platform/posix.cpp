@@ -154,12 +154,45 @@ void take_terminal()
     apply(wanted_mode == key_mode ? key_settings : quiet_settings, TCSANOW);
 }
 
+// Whether the terminal is still in one of the program's modes: nobody changed it since.
+bool still_in_our_mode()
+{
+    termios now{};
+    if (tcgetattr(tty, &now) != 0) {
+        return false;
+    }
+    const auto same = [&now](const termios& mode) {
+        return now.c_lflag == mode.c_lflag && now.c_iflag == mode.c_iflag &&
+               now.c_oflag == mode.c_oflag && now.c_cflag == mode.c_cflag;
+    };
+    return same(quiet_settings) || same(key_settings);
+}
+
+// From the background, with SIGTTOU held off so that the kernel lets the change through
+// instead of stopping the run.
+void apply_from_background(const termios& settings)
+{
+    sigset_t stop_for_output;
+    sigemptyset(&stop_for_output);
+    sigaddset(&stop_for_output, SIGTTOU);
+    sigset_t previous;
+    pthread_sigmask(SIG_BLOCK, &stop_for_output, &previous);
+    apply(settings, TCSANOW);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
 // Puts back the settings found. Leaving discards unread input, such as keys typed after
-// the one that counted, so that none of it reaches the shell.
+// the one that counted, so that none of it reaches the shell. A run can also find itself
+// in the background without being stopped: its shell (`sh -c 'lowlevel-demo &'`) ended
+// and the user's shell took the terminal back. It still puts the settings back, if they
+// are still its own (a program that set its own since owns the terminal now), and keeps
+// the input, which is the foreground's.
 void hand_back_terminal()
 {
     if (holding && may_set_modes()) {
         apply(original_settings, TCSAFLUSH);
+    } else if (holding && still_in_our_mode()) {
+        apply_from_background(original_settings);
     }
     holding = 0;
 }
@@ -295,9 +328,27 @@ void read_key_from_terminal()
     }
     const auto give_up_at = std::chrono::steady_clock::now() + longest_discard;
     pollfd more{.fd = tty, .events = POLLIN, .revents = 0};
-    while (std::chrono::steady_clock::now() < give_up_at && poll(&more, 1, quiet_ms) > 0) {
-        if (read_retrying(tty, bytes, sizeof bytes) <= 0) {
-            return; // the terminal is gone
+    while (std::chrono::steady_clock::now() < give_up_at) {
+        const int ready = poll(&more, 1, quiet_ms);
+        if (ready < 0 && errno == EINTR) {
+            continue; // a signal (kill -CONT, say) is not quiet: listen on
+        }
+        if (ready <= 0 || read_retrying(tty, bytes, sizeof bytes) <= 0) {
+            return; // quiet, or the terminal is gone
+        }
+    }
+}
+
+// A standard stream the caller closed (`>&-`) stays unusable: /dev/null is opened in its
+// place the other way round, so that writing to it fails with EBADF as before, and reading
+// too. Left closed, the first file a sound library opens would take its number, and the
+// transcript or the error line would go into that file or socket. Taken in order, each
+// closed stream is the lowest free number, which open takes.
+void keep_closed_streams_closed()
+{
+    for (const int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (fcntl(stream, F_GETFD) < 0 && errno == EBADF) {
+            open("/dev/null", stream == STDIN_FILENO ? O_WRONLY : O_RDONLY);
         }
     }
 }
@@ -306,6 +357,7 @@ void read_key_from_terminal()
 
 console_session::console_session()
 {
+    keep_closed_streams_closed();
     // A reader that goes away (a pipe into `head`, say) must not end the run early.
     std::signal(SIGPIPE, SIG_IGN);
 

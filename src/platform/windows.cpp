@@ -28,18 +28,28 @@ void flush_output()
     }
 }
 
-// Throws away what waits in the console's input buffer, which the shell would otherwise
-// read once the program has ended: keys typed after the one that counted. With no
-// console there is nothing to throw away.
+// Throws away what reaches the console's input buffer until it has been quiet for a
+// moment, which the shell would otherwise read once the program has ended: keys typed
+// after the one that counted, the rest of a paste, a key held down. Bounded, so that a
+// stream of input cannot keep the program. With no console there is nothing to throw away.
 void discard_console_input()
 {
     const HANDLE console =
         CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                     nullptr, OPEN_EXISTING, 0, nullptr);
-    if (console != INVALID_HANDLE_VALUE) {
-        FlushConsoleInputBuffer(console);
-        CloseHandle(console);
+    if (console == INVALID_HANDLE_VALUE) {
+        return;
     }
+    constexpr auto quiet = std::chrono::milliseconds(50); // longer than a held key's repeat
+    const auto give_up_at = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    DWORD arrived = 0;
+    do {
+        FlushConsoleInputBuffer(console);
+        std::this_thread::sleep_for(quiet);
+    } while (GetNumberOfConsoleInputEvents(console, &arrived) != 0 && arrived > 0 &&
+             std::chrono::steady_clock::now() < give_up_at);
+    FlushConsoleInputBuffer(console);
+    CloseHandle(console);
 }
 
 } // namespace
