@@ -106,6 +106,18 @@ void end_sound_thread()
     }
 }
 
+// A fault on this thread (a library overflowing its stack, say) is handled here, by the
+// handler that puts the terminal back; like the main thread's, it needs a stack of its own
+// to run on when the thread's own is used up. There is one sound thread, so one stack.
+void take_signal_stack()
+{
+    static char memory[64 * 1024];
+    stack_t stack{};
+    stack.ss_sp = memory;
+    stack.ss_size = sizeof memory;
+    sigaltstack(&stack, nullptr);
+}
+
 // Detached, with a stack of its own size, not the shell's `ulimit -s`, as are the threads
 // the libraries start. Signals are the main thread's, whose handlers look after the
 // terminal: these threads take none but those a fault raises, which the kernel would turn
@@ -127,7 +139,11 @@ bool start_thread()
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     pthread_sigmask(SIG_SETMASK, &blocked, &previous);
     pthread_t thread{};
-    const auto run = [](void*) -> void* { return run_jobs(), nullptr; };
+    const auto run = [](void*) -> void* {
+        take_signal_stack();
+        run_jobs();
+        return nullptr;
+    };
     const bool started = pthread_create(&thread, &attributes, run, nullptr) == 0;
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     pthread_attr_destroy(&attributes);
