@@ -109,13 +109,15 @@ void end_sound_thread()
 // A fault on this thread (a library overflowing its stack, say) is handled here, by the
 // handler that puts the terminal back; like the main thread's, it needs a stack of its own
 // to run on when the thread's own is used up. There is one sound thread, so one stack.
-void take_signal_stack()
+stack_t take_signal_stack()
 {
     static char memory[64 * 1024];
     stack_t stack{};
     stack.ss_sp = memory;
     stack.ss_size = sizeof memory;
-    sigaltstack(&stack, nullptr);
+    stack_t previous{};
+    sigaltstack(&stack, &previous);
+    return previous;
 }
 
 // Detached, with a stack of its own size, not the shell's `ulimit -s`, as are the threads
@@ -140,8 +142,9 @@ bool start_thread()
     pthread_sigmask(SIG_SETMASK, &blocked, &previous);
     pthread_t thread{};
     const auto run = [](void*) -> void* {
-        take_signal_stack();
+        const stack_t previous = take_signal_stack();
         run_jobs();
+        sigaltstack(&previous, nullptr); // a sanitizer's runtime frees the one it had set
         return nullptr;
     };
     const bool started = pthread_create(&thread, &attributes, run, nullptr) == 0;
