@@ -86,8 +86,17 @@ const screen_form = golden.trimEnd().split('\n')
 
 // Run first in the test's copy of index.html (WebKit's driver cannot put a script into a
 // page before the page's own): collects the page's errors, where every engine's driver can
-// read them, and notes the AudioContexts made; `?before=NAME` adds one of these.
-function collect_errors() {
+// read them, notes the AudioContexts made, and which event's handler is running now (its
+// microtasks come after it); `?before=NAME` adds one of these.
+function first_script() {
+  const listen = EventTarget.prototype.addEventListener;
+  EventTarget.prototype.addEventListener = function (type, listener, ...rest) {
+    const handler = typeof listener !== 'function' ? listener : function (...args) {
+      window.test_handling = type;
+      try { return listener.apply(this, args); } finally { window.test_handling = null; }
+    };
+    return listen.call(this, type, handler, ...rest);
+  };
   const errors = (window.top.test_errors ??= []);
   addEventListener('error', (event) => errors.push(event.message ?? `${event.target.src} failed`), true);
   addEventListener('unhandledrejection', (event) => errors.push(`${event.reason}`));
@@ -125,7 +134,7 @@ function serve(folder) {
                   '.css': 'text/css', '.wasm': 'application/wasm' };
   const page = fs.readFileSync(path.join(folder, 'index.html'), 'utf8');
   const made = {
-    '/index.html': (query) => page.replace('<head>', `<head><script>(${collect_errors})();` +
+    '/index.html': (query) => page.replace('<head>', `<head><script>(${first_script})();` +
                                            `(${before_page[query.get('before')] ?? '() => {}'})();</script>`),
     '/test-frame': (query) => '<!doctype html><body style="margin: 0"><iframe src="/" style="border: 0; ' +
       `width: ${query.get('width')}px; height: ${query.get('height')}px"></iframe>`,
@@ -300,13 +309,13 @@ async function instrument() {
   const resume = window.AudioContext?.prototype.resume;
   if (resume) {
     AudioContext.prototype.resume = function () {
-      record.resumed_in.push(window.event?.type);
+      record.resumed_in.push(window.test_handling);
       return resume.call(this);
     };
   }
   const play = HTMLMediaElement.prototype.play;
   HTMLMediaElement.prototype.play = function () {
-    record.played_in.push(window.event?.type);
+    record.played_in.push(window.test_handling);
     return play.call(this);
   };
   const terminal = document.getElementById('terminal');
