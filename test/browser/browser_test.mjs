@@ -110,7 +110,7 @@ const before_page = {
       return new Promise(() => {});
     };
   },
-  interrupted: () => {
+  'is interrupted': () => {
     Object.defineProperty(AudioContext.prototype, 'state', { get: () => 'interrupted' });
     AudioContext.prototype.resume = () => new Promise(() => {});
   },
@@ -549,7 +549,7 @@ async function silence_reasons(engine, url) {
     'never resumes': 'The browser has not started its sound',
     refuses: 'The browser has not let this page make sound',
     'finds no device': 'The browser found no sound device',
-    interrupted: 'The system has interrupted this page\'s sound',
+    'is interrupted': 'The system has interrupted this page\'s sound',
   };
   for (const [fault, reason] of Object.entries(reasons)) {
     const page = await open_page(engine, `${url}?before=${encodeURIComponent(fault)}`);
