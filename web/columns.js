@@ -12,7 +12,8 @@ export function keep_columns(element, columns) {
     element.style.fontSize = ''; // the CSS's size, the largest
     element.append(probe);
     const style = getComputedStyle(element);
-    const room = element.clientWidth - parseFloat(style.paddingLeft) - parseFloat(style.paddingRight);
+    const padding = parseFloat(style.paddingLeft) + parseFloat(style.paddingRight);
+    const room = element.clientWidth - padding;
     if (room <= 0) { // not shown: fitted when it is
       probe.remove();
       return;

@@ -69,7 +69,7 @@ function to_terminal(terminal_of_run) {
 // milliseconds, which the first run would otherwise wait; kept for every run. The browser
 // holds it suspended until a gesture resumes it. A browser without WebAudio, or one that
 // refuses to make a context, leaves none. `refused` and `failed` are what the browser said
-// when it would not start the sound.
+// when it would not start the sound; `waited`, that it has had a second to start it.
 const sound = { context: null, trouble: '', refused: false, failed: '', waited: false };
 try {
   const AudioContextClass = window.AudioContext || window.webkitAudioContext;
@@ -102,7 +102,7 @@ const silence = navigator.audioSession ? null : new Audio(
 // later, as older Safari requires.
 function wake_sound() {
   const context = sound.context;
-  if (!context || context.state === 'running' || context.state === 'closed' || !sound_switch.checked) {
+  if (!context || ['running', 'closed'].includes(context.state) || !sound_switch.checked) {
     return;
   }
   context.resume().then(() => { sound.refused = false; }, (error) => {

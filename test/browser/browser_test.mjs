@@ -33,7 +33,7 @@ function missing(what) {
 }
 const needed = asked.flatMap((name) => (name === 'webkit' ? ['webkit', 'minibrowser'] : [name]));
 for (const program of needed.map((name) => programs[name] ?? missing(`no engine ${name}`))) {
-  if (!fs.existsSync(program)) missing(`no ${program}: install the browsers (scripts/install-deps web)`);
+  if (!fs.existsSync(program)) missing(`no ${program}: scripts/install-deps web installs it`);
 }
 if (!fs.existsSync(path.join(site, 'index.html'))) {
   missing(`no page in ${site}: emcmake cmake -S . -B build-web && cmake --build build-web`);
@@ -87,7 +87,8 @@ function first_script() {
     return listen.call(this, type, handler, ...rest);
   };
   const errors = (window.top.test_errors ??= []);
-  addEventListener('error', (event) => errors.push(event.message ?? `${event.target.src} failed`), true);
+  const failed = (event) => errors.push(event.message ?? `${event.target.src} failed`);
+  addEventListener('error', failed, true);
   addEventListener('unhandledrejection', (event) => errors.push(`${event.reason}`));
   const error = console.error;
   console.error = (...args) => { errors.push(args.join(' ')); error(...args); };
@@ -124,9 +125,9 @@ function serve(folder) {
   const page = fs.readFileSync(path.join(folder, 'index.html'), 'utf8');
   const made = {
     '/index.html': (query) => page.replace('<head>', `<head><script>(${first_script})();` +
-                                           `(${before_page[query.get('before')] ?? '() => {}'})();</script>`),
-    '/test-frame': (query) => '<!doctype html><body style="margin: 0"><iframe src="/" style="border: 0; ' +
-      `width: ${query.get('width')}px; height: ${query.get('height')}px"></iframe>`,
+      `(${before_page[query.get('before')] ?? '() => {}'})();</script>`),
+    '/test-frame': (query) => '<!doctype html><body style="margin: 0"><iframe src="/" ' +
+      `style="border: 0; width: ${query.get('width')}px; height: ${query.get('height')}px"></iframe>`,
     '/test-axe.js': () => axe_source,
   };
   const server = http.createServer((request, response) => {
@@ -216,8 +217,9 @@ async function webdriver_engine(env) {
   }
   const to = (route) => `/session/${session.sessionId}${route}`;
   const KEYS = { Escape: '\uE00C', Enter: '\uE007', Tab: '\uE004' };
-  const act = (type, actions) => call('POST', to('/actions'), { actions: [
-    { type, id: type, ...(type === 'pointer' && { parameters: { pointerType: 'mouse' } }), actions }] });
+  const mouse = { parameters: { pointerType: 'mouse' } };
+  const act = (type, actions) => call('POST', to('/actions'), {
+    actions: [{ type, id: type, ...(type === 'pointer' && mouse), actions }] });
   const press = (key) => [{ type: 'keyDown', value: KEYS[key] ?? key },
                           { type: 'keyUp', value: KEYS[key] ?? key }];
   const clicks = (count) => Array(count).fill([{ type: 'pointerDown', button: 0 },
@@ -266,7 +268,8 @@ const engines = {
            '--disable-background-networking', '--disable-component-update', '--disable-sync',
            '--autoplay-policy=document-user-activation-required'],
   }, {}),
-  firefox: (env) => puppeteer_engine('firefox', { browser: 'firefox', executablePath: programs.firefox, env }, {
+  firefox: (env) => puppeteer_engine('firefox', {
+    browser: 'firefox', executablePath: programs.firefox, env }, {
     heard: 'puppeteer reads the accessibility tree over CDP, which Firefox does not speak',
     tap: 'puppeteer emulates no touch screen over WebDriver BiDi: the page would say "click"',
   }),
@@ -471,7 +474,8 @@ async function laptop_runs(engine, url) {
   check('1: the sound is resumed in the click\'s handler, and kept from the ringer switch there',
         (record.state_at_gesture === 'running' || record.resumed_in[0] === 'click')
           && (session === 'playback' || record.played_in[0] === 'click'),
-        `${record.state_at_gesture}; resumed in ${record.resumed_in}; ${session}; played in ${record.played_in}`);
+        `${record.state_at_gesture}; resumed in ${record.resumed_in}; ${session}; ` +
+        `played in ${record.played_in}`);
   // Tone k is due when the pause after the title or greeting k ends, 500 ms after it was
   // written, and it ends as greeting k + 1 is written. WebAudio starts it at the first
   // sound that it has yet to make: its clock moves in steps of about 10 ms.
@@ -488,7 +492,8 @@ async function laptop_runs(engine, url) {
   figures.push(`${engine.name}: title visible ${title_ms.toFixed(1)} ms after the click (target 300)`,
                `${engine.name}: greetings ${spread(greeting_gaps)} ms apart (target 1000 +-10)`,
                `${engine.name}: tones handed to WebAudio ${spread(late)} ms after they were due, ` +
-               `starting ${spread(audio_gaps)} ms apart on the audio clock (target: within 10 ms of due)`);
+               `starting ${spread(audio_gaps)} ms apart on the audio clock ` +
+               '(target: within 10 ms of due)');
 
   await page.key('x'); // between runs: not the next run's key
   const second = await run(page, '2', {
@@ -498,7 +503,8 @@ async function laptop_runs(engine, url) {
       const faults = await accessibility_faults(page);
       check('axe-core finds nothing during a run', faults.length === 0, faults.join('\n'));
       const prompt = 'Press any key, or click here, to exit.';
-      check('2: at the prompt, the status line says so', await status(page) === prompt, await status(page));
+      const said = await status(page);
+      check('2: at the prompt, the status line says so', said === prompt, said);
       if (can(engine, 'heard', '2: a screen reader hears the prompt')) {
         const heard = await page.heard();
         check('2: a screen reader hears the prompt, and the status line',
