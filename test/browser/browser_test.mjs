@@ -428,6 +428,10 @@ async function open_page(engine, url, viewport = { width: 1366, height: 768 }) {
   await page.evaluate(instrument);
   const close = page.close;
   return Object.assign(Object.create(page), {
+    async type(selector, text) { // into a field, a key at a time as a person types
+      await page.click(selector);
+      for (const key of text) await page.key(key);
+    },
     close: async () => {
       errors.push(...await page.evaluate(() => window.test_errors ?? []));
       await close();
