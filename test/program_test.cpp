@@ -65,7 +65,7 @@ TEST(Transcript, GoldenFileIsWhole)
 }
 
 // The program on the fake platform: every byte, and every wait in its place, at once.
-TEST(Transcript, WholeRunPrintsEveryTextInOrderWithEachWaitBetween)
+TEST(Transcript, EveryTextInOrderWithEachWaitBetween)
 {
     const program_result run = run_detached(command(FAKE_PLATFORM_PROGRAM));
     EXPECT_TRUE(exited_with_zero(run.status)) << run.status;
@@ -109,7 +109,7 @@ TEST(RealProgram, WithoutATerminalEndsAfterThePromptWhenInputEnds)
 
 // Reported as cat reports it, in one line and status 1; but a reader that went away took
 // what it wanted.
-TEST(RealProgram, OutputThatCannotBeWrittenIsReportedUnlessItsReaderWentAway)
+TEST(RealProgram, ReportsUnwritableOutputUnlessItsReaderWentAway)
 {
     const std::pair<output_to, std::string> outputs[] = {
         {output_to::gone_reader, ""},
@@ -150,7 +150,7 @@ TEST(RealProgram, EachTextIsVisibleBeforeTheWaitThatFollowsIt)
 
 class AnyKey : public testing::TestWithParam<std::string> {};
 
-TEST_P(AnyKey, EndsTheRunUnseenAndLeavesTheTerminalAsItWas)
+TEST_P(AnyKey, EndsTheRunLeavingNoTrace)
 {
     terminal_run run(command(PROGRAM), false);
     ASSERT_TRUE(run.read_until_output_has(prompt, 20s)) << run.out;
@@ -177,7 +177,7 @@ INSTANTIATE_TEST_SUITE_P(Keys, AnyKey, testing::Values("q", "\x1b[A", "\x03", "\
 // is the terminal the key is read from.
 class KeysTypedEarly : public testing::TestWithParam<bool> {};
 
-TEST_P(KeysTypedEarly, AreNotShownAndTheFirstEndsTheWait)
+TEST_P(KeysTypedEarly, EndTheWaitUnseen)
 {
     terminal_run run(command(PROGRAM), true, {}, GetParam());
     ASSERT_TRUE(run.read_until_output_has("Hello from function A!", 10s)) << run.screen;
@@ -197,7 +197,7 @@ INSTANTIATE_TEST_SUITE_P(Terminals, KeysTypedEarly, testing::Bool(), [](const au
 
 class EndingSignal : public testing::TestWithParam<int> {};
 
-TEST_P(EndingSignal, DuringTheGreetingsLeavesTheTerminalAsItWas)
+TEST_P(EndingSignal, MidRunLeavesTheTerminalAsItWas)
 {
     terminal_run run(command(PROGRAM), false);
     ASSERT_TRUE(run.read_until_output_has("Hello from function A!", 10s)) << run.out;
@@ -270,7 +270,7 @@ struct shell_case {
 
 class AsAJob : public testing::TestWithParam<shell_case> {};
 
-TEST_P(AsAJob, RunsAtItsPaceAndStopsOnlyForTheKey)
+TEST_P(AsAJob, KeepsItsPaceTillTheKey)
 {
     terminal_run run({"/bin/bash", "--norc", "-i", "-c", GetParam().script, "bash", PROGRAM},
                      false);
