@@ -269,8 +269,14 @@ void print_byte_list(const unsigned char* bytes, std::size_t count)
 
 void print_json_nibble_word(const nibble_word word)
 {
-    const auto bytes = bytes_of(word);
+    auto bytes = bytes_of(word);
     const bit_owners owner = find_bit_owners();
+    // The bits no field uses are not the program's to show (the text shows '-'): they read 0.
+    for (std::size_t byte = 0; byte < bytes.size(); ++byte) {
+        for (int bit = 0; bit < 8; ++bit) {
+            bytes[byte] &= owner[byte][bit] == 0 ? ~(1u << bit) : 0xFFu;
+        }
+    }
     std::printf("  \"nibble_word\": {\"nibbles\": [%u, %u, %u, %u, %u], \"bytes\": ",
                 unsigned{word.nibble1}, unsigned{word.nibble2}, unsigned{word.nibble3},
                 unsigned{word.nibble4}, unsigned{word.nibble5});
@@ -309,19 +315,27 @@ void print_json(const bytes_options& options)
 }
 
 // A reader that went away took what it wanted: as in the demonstration, that is no
-// failure. Linux says so with EPIPE; Windows's C runtime fails a write to a pipe only for
-// that, under another name.
+// failure. Where a write to a pipe with no reader raises SIGPIPE, main ignores it and the
+// write fails with EPIPE. Windows's C runtime has no SIGPIPE and no such error: a write to a
+// pipe fails only for that, so a failure on a pipe is taken for it, as the demonstration does.
+#ifdef SIGPIPE
+bool reader_went_away()
+{
+    return errno == EPIPE;
+}
+#else
 bool reader_went_away()
 {
     struct stat output {};
-    return errno == EPIPE || (fstat(fileno(stdout), &output) == 0 && S_ISFIFO(output.st_mode));
+    return fstat(fileno(stdout), &output) == 0 && S_ISFIFO(output.st_mode);
 }
+#endif
 
 } // namespace
 
 int main(int argc, char* argv[])
 {
-#ifdef SIGPIPE // where a write to a pipe with no reader is a signal, it is an error instead
+#ifdef SIGPIPE // see reader_went_away
     std::signal(SIGPIPE, SIG_IGN);
 #endif
     bytes_options options;
