@@ -347,6 +347,51 @@ async function phone_run(browser, url, console_errors) {
   await page.close();
 }
 
+// Try your own values: a value typed into its field runs the companion again, its output
+// and picture show the new bytes as the golden file has them, and a value it cannot take
+// gets the companion's own message, by its field. Both cases are in bytes-cases-32-bit.txt.
+const golden_case = (options) => {
+  const cases = fs.readFileSync(path.join(here, '../golden/bytes-cases-32-bit.txt'), 'utf8');
+  const [, out, err] = cases.split(`$ lowlevel-bytes ${options}\n`)[1]
+    .match(/^([^]*?)--- standard error\n([^]*?)--- status/);
+  return { out, err };
+};
+async function own_values(browser, url, console_errors) {
+  const page = await open_page(browser, url, console_errors);
+  const picture = () => document.querySelector('#bytes-picture')?.textContent;
+  await within(page, 5000, picture);
+  const type = async (text) => {
+    const before = await page.evaluate(picture);
+    await page.click('#value-double', { clickCount: 3 });
+    const typed = performance.now();
+    await page.keyboard.type(text);
+    await within(page, 2000, (was) => document.querySelector('#bytes-picture').textContent !== was
+      || document.querySelector('#value-double-message').textContent !== '', before);
+    return performance.now() - typed;
+  };
+  const took = await type('1.0');
+  const { out } = golden_case('--double 1.0');
+  const shown = await page.$eval('#bytes pre', (pre) => pre.textContent);
+  const cells = await page.$$eval('#bytes-picture .union-row:last-child .hex',
+                                  (hex) => hex.map((cell) => cell.textContent).join(' '));
+  check('5: the double 1.0 typed: the output is the golden file\'s, the picture its bytes',
+        shown === out && out.includes(`as_double = 1.0    ${cells} `), `${shown}\n${cells}`);
+  figures.push(`a typed value, from the first key to the picture: ${took.toFixed(0)} ms (target 50 a change)`);
+
+  await type('1.5x');
+  const { err } = golden_case('--double 1.5x');
+  const said = await page.$eval('#value-double-message', (message) => message.textContent);
+  const invalid = await page.$eval('#value-double', (input) => input.getAttribute('aria-invalid'));
+  const link = new URL(await page.$eval('#bytes-share', (share) => share.href));
+  check("5: a bad value: the companion's message by its field, the link holds the value",
+        `lowlevel-bytes: ${said}\n` === err && invalid === 'true'
+          && link.searchParams.get('double') === '1.5x', `${said} ${invalid} ${link}`);
+  const faults = await accessibility_faults(page);
+  check('5: axe-core finds nothing in the values and their picture', faults.length === 0,
+        faults.join('\n'));
+  await page.close();
+}
+
 const program_kb = ['lowlevel-demo.js', 'lowlevel-demo.wasm']
   .reduce((sum, name) => sum + fs.statSync(path.join(site, name)).size, 0) / 1024;
 check('the program\'s .js and .wasm are at most 60 KB together', program_kb <= 60,
@@ -382,6 +427,7 @@ try {
   await laptop_runs(browser, url, console_errors);
   await silent_runs(browser, url, console_errors);
   await phone_run(browser, url, console_errors);
+  await own_values(browser, url, console_errors);
   check('no error in the pages\' consoles', console_errors.length === 0, console_errors.join('\n'));
 } catch (error) {
   check('the test runs to its end', false, error.stack);
