@@ -156,13 +156,17 @@ struct union_row {
 };
 
 // A double as %g prints it with `precision` digits, or, with 0, with the fewest digits that
-// read back as the same double, so that two different doubles never print alike.
+// read back as the same double, so that two different doubles never print alike; and not
+// as 1e+02 where 100 says the same in as many digits as %g allows.
 void format_double(double number, int precision, char (&text)[32])
 {
     for (int digits = precision == 0 ? 1 : precision; digits <= 17; ++digits) {
         std::snprintf(text, sizeof text, "%.*g", digits, number);
         const double back = std::strtod(text, nullptr);
-        if (precision != 0 || std::memcmp(&back, &number, sizeof number) == 0) {
+        const char* exponent = std::strchr(text, 'e');
+        const bool whole_would_do = exponent != nullptr && std::atoi(exponent + 1) >= digits &&
+                                    std::atoi(exponent + 1) < 17;
+        if (precision != 0 || (bytes_of(back) == bytes_of(number) && !whole_would_do)) {
             return;
         }
     }
