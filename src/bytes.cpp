@@ -271,7 +271,7 @@ void print_byte_list(const unsigned char* bytes, std::size_t count)
     std::printf("]");
 }
 
-void print_json_nibble_word(const nibble_word word)
+void print_json_nibble_word(nibble_word word)
 {
     auto bytes = bytes_of(word);
     const bit_owners owner = find_bit_owners();

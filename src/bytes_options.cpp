@@ -16,12 +16,12 @@ constexpr const char* takes_number =
 constexpr const char* takes_double =
     "a number as strtod reads it (1.5, -0, 1e-320, 0x1p-3, inf, nan)";
 
-// A whole number of at most 32 bits, signed or not: an optional minus, then decimal
-// digits or 0x and hex digits, and nothing else.
+// A whole number of at most 32 bits, signed or not: an optional sign, then decimal digits
+// or 0x and hex digits, and nothing else.
 bool read_number(std::string_view text, std::int64_t& number)
 {
     const bool negative = text.starts_with('-');
-    text.remove_prefix(negative ? 1 : 0);
+    text.remove_prefix(negative || text.starts_with('+') ? 1 : 0);
     const bool hex = text.starts_with("0x") || text.starts_with("0X");
     text.remove_prefix(hex ? 2 : 0);
     std::uint64_t magnitude = 0;
