@@ -397,6 +397,9 @@ const program_kb = ['lowlevel-demo.js', 'lowlevel-demo.wasm']
 check('the program\'s .js and .wasm are at most 60 KB together', program_kb <= 60,
       `${program_kb} KB`);
 figures.push(`the program's .js and .wasm: ${program_kb.toFixed(1)} KB (target 60)`);
+const companion_kb = ['lowlevel-bytes.js', 'lowlevel-bytes.wasm']
+  .reduce((sum, name) => sum + fs.statSync(path.join(site, name)).size, 0) / 1024;
+figures.push(`the companion's .js and .wasm: ${companion_kb.toFixed(1)} KB (target 40)`);
 
 const server = await serve(site);
 const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'browser-test-'));
