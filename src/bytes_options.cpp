@@ -176,18 +176,19 @@ bool read_options(int argc, char* argv[], bytes_options& options)
 
 void print_usage()
 {
-    std::printf(
-        "Usage: lowlevel-bytes [OPTION]...\n"
-        "Prints the lesson's objects as the bytes they are in memory, with your values.\n"
-        "\n"
-        "  --nibble1 N ... --nibble5 N  the record's five 4-bit fields (main sets 0xa ... 0xe);\n"
-        "                               a field keeps the low four bits of a bigger N\n"
-        "  --int N                      the int written to the union first (100)\n"
-        "  --double X                   the double written to it next (100.0)\n"
-        "  --json                       the same, as JSON (for jq, or the page)\n"
-        "  --help                       this text\n"
-        "\n"
-        "N is decimal or hex (0x1f), at most 32 bits; X is anything strtod reads: 1.5, -0,\n"
-        "1e-320, 0x1p-3, inf, nan. Each value may also be given as --int=N.\n"
-        "Exit status: 0, 1 if the output could not be written, 2 for a value it cannot take.\n");
+    std::printf("Usage: lowlevel-bytes [OPTION]...\n"
+                "Prints the lesson's record and union as the bytes they are in memory, with your\n"
+                "values if you give them.\n"
+                "\n"
+                "  --nibble1 N ... --nibble5 N  the record's 4-bit fields (main: 0xa ... 0xe);\n"
+                "                               a field keeps the low four bits of a bigger N\n"
+                "  --int N                      the int written to the union first (100)\n"
+                "  --double X                   the double written to it next (100.0)\n"
+                "  --json                       the same, as JSON (for jq, or the page)\n"
+                "  --help                       this text\n"
+                "\n"
+                "N is decimal or hex (0x1f), at most 32 bits. X is anything strtod reads: 1.5,\n"
+                "-0, 1e-320, 0x1p-3, inf, nan. Each may also be given as --int=N.\n"
+                "Exit status: 0; 1 if the output could not be written; 2 for a value it cannot\n"
+                "take, or an option it does not know.\n");
 }
