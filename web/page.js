@@ -197,12 +197,14 @@ function start_run() {
 const NOT_KEYS = ['Tab', 'Shift', 'Control', 'Alt', 'AltGraph', 'Meta', 'CapsLock'];
 const CONTROLS = 'a, button, input, select, textarea, summary';
 const PRESSED_BY = { 'Enter': 'a, button, summary', ' ': CONTROLS };
+// What is typed into a text field (the companion's values, bytes.js) is the field's alone.
+const TYPED_INTO = 'input[type=text], textarea';
 // Before a run these scroll the page, to read it, rather than start one.
 const SCROLL_KEYS = ['ArrowUp', 'ArrowDown', 'PageUp', 'PageDown', 'Home', 'End'];
 
 function is_program_key(event) {
   if (event.ctrlKey || event.altKey || event.metaKey || NOT_KEYS.includes(event.key)
-      || /^F\d+$/.test(event.key)) {
+      || /^F\d+$/.test(event.key) || event.target.closest?.(TYPED_INTO)) {
     return false;
   }
   const presses = PRESSED_BY[event.key];

@@ -625,8 +625,55 @@ async function widths(engine, url) {
   }
 }
 
+// Try your own values: a value typed into its field runs the companion again, its output
+// and picture show the new bytes as the golden file has them, and a value it cannot take
+// gets the companion's own message, by its field. Both cases are in bytes-cases-32-bit.txt.
+const golden_case = (options) => {
+  const cases = fs.readFileSync(path.join(here, '../golden/bytes-cases-32-bit.txt'), 'utf8');
+  const [, out, err] = cases.split(`$ lowlevel-bytes ${options}\n`)[1]
+    .match(/^([^]*?)--- standard error\n([^]*?)--- status/);
+  return { out, err };
+};
+async function own_values(engine, url) {
+  const page = await open_page(engine, url);
+  await within(page, 5000, () => document.querySelector('#bytes-picture')?.textContent);
+  // Types into the double's field, emptied first; returns how long after the last key `done` held.
+  const type = async (text, done, ...args) => {
+    await page.evaluate(() => { document.getElementById('value-double').value = ''; });
+    await page.type('#value-double', text);
+    const typed = performance.now();
+    await within(page, 2000, done, ...args);
+    return performance.now() - typed;
+  };
+  const { out } = golden_case('--double 1.0');
+  const took = await type('1.0', (golden) =>
+    document.querySelector('#bytes pre').textContent === golden, out);
+  const [shown, cells] = await page.evaluate(() => [
+    document.querySelector('#bytes pre').textContent,
+    [...document.querySelectorAll('#bytes-picture .union-row:last-child .hex')]
+      .map((cell) => cell.textContent).join(' ')]);
+  check('5: the double 1.0 typed: the output is the golden file\'s, the picture its bytes',
+        shown === out && out.includes(`as_double = 1.0    ${cells} `), `${shown}\n${cells}`);
+  figures.push(`${engine.name}: a typed value, from its last key to the output and picture: ` +
+               `${took.toFixed(0)} ms (target 50)`);
+
+  await type('1.5x', () => document.querySelector('#value-double-message').textContent !== '');
+  const { err } = golden_case('--double 1.5x');
+  const [said, invalid, href] = await page.evaluate(() => [
+    document.getElementById('value-double-message').textContent,
+    document.getElementById('value-double').getAttribute('aria-invalid'),
+    document.getElementById('bytes-share').href]);
+  check("5: a bad value: the companion's message by its field, the link holds the value",
+        `lowlevel-bytes: ${said}\n` === err && invalid === 'true'
+          && new URL(href).searchParams.get('double') === '1.5x', `${said} ${invalid} ${href}`);
+  const faults = await accessibility_faults(page);
+  check('5: axe-core finds nothing in the values and their picture', faults.length === 0,
+        faults.join('\n'));
+  await page.close();
+}
+
 // Every case runs in every engine: a case is a function of the engine and the site's URL.
-const cases = [laptop_runs, silent_run, silence_reasons, phone_run, widths];
+const cases = [laptop_runs, silent_run, silence_reasons, phone_run, widths, own_values];
 
 const program_kb = ['lowlevel-demo.js', 'lowlevel-demo.wasm']
   .reduce((sum, name) => sum + fs.statSync(path.join(site, name)).size, 0) / 1024;
@@ -634,6 +681,9 @@ engine_name = 'page';
 check('the program\'s .js and .wasm are at most 60 KB together', program_kb <= 60,
       `${program_kb} KB`);
 figures.push(`the program's .js and .wasm: ${program_kb.toFixed(1)} KB (target 60)`);
+const companion_kb = ['lowlevel-bytes.js', 'lowlevel-bytes.wasm']
+  .reduce((sum, name) => sum + fs.statSync(path.join(site, name)).size, 0) / 1024;
+figures.push(`the companion's .js and .wasm: ${companion_kb.toFixed(1)} KB (target 40)`);
 
 // Firefox plays nothing without a sound device (and WebKit may not): a sound server of the
 // test's own gives them one. Chromium, headless, plays without.
