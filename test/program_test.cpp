@@ -1,5 +1,6 @@
 // The whole program, run as a user runs it: its complete transcript, its waits, its exit
 // status, and what it leaves of the terminal it ran at.
+#include "platform/posix_signals.h"
 #include "process.h"
 
 #include <gtest/gtest.h>
@@ -211,10 +212,14 @@ TEST_P(EndingSignal, DuringTheGreetingsLeavesTheTerminalAsItWas)
 }
 
 // Sent to the run, and those of a crash, which the program may also raise itself.
-INSTANTIATE_TEST_SUITE_P(Signals, EndingSignal,
-                         testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1,
-                                         SIGXFSZ, SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP,
-                                         SIGSYS),
+std::vector<int> handled_signals()
+{
+    std::vector<int> all(std::begin(posix_signals::ending), std::end(posix_signals::ending));
+    all.insert(all.end(), std::begin(posix_signals::faults), std::end(posix_signals::faults));
+    return all;
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, EndingSignal, testing::ValuesIn(handled_signals()),
                          [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
 
 TEST(RealProgram, SignalsTheCallerIgnoresStayIgnored)

@@ -5,6 +5,7 @@
 // the program is the foreground job, and are always handed back as they were found.
 #include "platform.h"
 
+#include "platform/posix_signals.h"
 #include "sound/tone_player.h"
 
 #include <cerrno>
@@ -61,13 +62,10 @@ termios key_settings{};
 enum terminal_mode : int { quiet_mode, key_mode };
 volatile std::sig_atomic_t wanted_mode = quiet_mode;
 
-// Signals that end the run when they are sent to it: the handlers put the terminal back,
-// then the run ends as that signal would have ended it.
-constexpr int ending_signals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT, SIGABRT,   SIGALRM,
-                                  SIGUSR1, SIGUSR2, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF};
-// Signals of a fault in the program (a stack overflow, a bad instruction), handled alike.
-// They are never held off: a fault whose signal is blocked kills at once.
-constexpr int fault_signals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS};
+// On the signals that end the run, sent to it or of a fault (posix_signals.h), the handlers
+// put the terminal back, then the run ends as that signal would have ended it.
+using posix_signals::ending;
+using posix_signals::faults;
 
 // Dispositions from before the session, by signal number, restored when it ends.
 struct sigaction previous_actions[NSIG] {};
@@ -82,7 +80,7 @@ sigset_t held_signals()
 {
     sigset_t held;
     sigemptyset(&held);
-    for (const int signal_number : ending_signals) {
+    for (const int signal_number : ending) {
         sigaddset(&held, signal_number);
     }
     sigaddset(&held, SIGTSTP);
@@ -261,10 +259,10 @@ void install_handlers()
     stack.ss_sp = signal_stack;
     stack.ss_size = sizeof signal_stack;
     sigaltstack(&stack, &previous_signal_stack);
-    for (const int signal_number : ending_signals) {
+    for (const int signal_number : ending) {
         take_over(signal_number, on_ending_signal, 0);
     }
-    for (const int signal_number : fault_signals) {
+    for (const int signal_number : faults) {
         take_over(signal_number, on_ending_signal, 0);
     }
     take_over(SIGTSTP, on_stop, SA_RESTART);
@@ -273,10 +271,10 @@ void install_handlers()
 
 void remove_handlers()
 {
-    for (const int signal_number : ending_signals) {
+    for (const int signal_number : ending) {
         sigaction(signal_number, &previous_actions[signal_number], nullptr);
     }
-    for (const int signal_number : fault_signals) {
+    for (const int signal_number : faults) {
         sigaction(signal_number, &previous_actions[signal_number], nullptr);
     }
     sigaction(SIGTSTP, &previous_actions[SIGTSTP], nullptr);
@@ -389,7 +387,7 @@ void pause_for(std::chrono::milliseconds duration)
     // sound device is readied meanwhile, so that the tone after the pause starts on time.
     const auto deadline = std::chrono::steady_clock::now() + duration;
     flush_output();
-    get_tones_ready(deadline); // its thread takes none of the handlers' signals
+    get_tones_ready(deadline); // its thread blocks all signals but faults (posix_signals.h)
     std::this_thread::sleep_until(deadline);
 }
 
