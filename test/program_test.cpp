@@ -6,10 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -55,6 +58,17 @@ std::vector<std::size_t> greeting_offsets()
         offsets.push_back(transcript.find(std::string("\n\n\t") + greeting));
     }
     return offsets;
+}
+
+// As /proc shows it: R running, S asleep, T stopped, Z ended.
+char process_state(pid_t pid)
+{
+    char stat[512] = {};
+    const int file = open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY);
+    const ssize_t count = file < 0 ? 0 : read(file, stat, sizeof stat - 1);
+    close(file);
+    const char* const end = count > 0 ? std::strrchr(stat, ')') : nullptr;
+    return end == nullptr ? '?' : end[2];
 }
 
 } // namespace
@@ -249,6 +263,28 @@ TEST(RealProgram, SignalDuringTheKeyWaitLeavesTheTerminalAsItWas)
     expect_same_settings(run.settings(), run.settings_at_start);
 }
 
+// Where no shell has job control (setsid -w lowlevel-demo): a flood of SIGTSTP, which
+// cannot stop the run, during the greetings, and standard input left non-blocking, which
+// must not end the wait for the key.
+TEST(RealProgram, WithoutJobControlGoesOnThroughAFloodOfStops)
+{
+    terminal_run run(command(PROGRAM), false, {}, false);
+    run.make_input_non_blocking();
+    ASSERT_TRUE(run.read_until_output_has("Hello from function A!", 10s)) << run.out;
+    for (const auto until = std::chrono::steady_clock::now() + 1s;
+         std::chrono::steady_clock::now() < until;) {
+        kill(run.pid, SIGTSTP);
+    }
+    ASSERT_TRUE(run.read_until_output_has(prompt, 20s)) << run.out;
+    const auto ended = [&] { return waitpid(run.pid, &run.status, WNOHANG) == run.pid; };
+    EXPECT_FALSE(run.read_until(ended, 300ms)) << "ended without a key";
+    run.type("q");
+
+    EXPECT_TRUE(exited_with_zero(run.wait_for_exit(5s))) << run.status;
+    EXPECT_EQ(run.out, transcript);
+    expect_same_settings(run.settings(), run.settings_at_start);
+}
+
 // A real crash, not a signal sent: a stack overflow, at the terminal, after a key.
 TEST(RealPlatform, StackOverflowLeavesTheTerminalAsItWas)
 {
@@ -262,6 +298,50 @@ TEST(RealPlatform, StackOverflowLeavesTheTerminalAsItWas)
     EXPECT_EQ(WTERMSIG(status), SIGSEGV);
     expect_same_settings(run.settings(), run.settings_at_start);
 }
+
+// The moment a run ends, hit by job control again and again, over many runs: kill -CONT,
+// or Ctrl+Z with dash bringing the run back (fg) each time (bash gives up a loop of fg once
+// the job stops again), from the key on. The run is the real platform's alone, which ends
+// at once after its key.
+class EndOfARun : public testing::TestWithParam<int> {};
+
+TEST_P(EndOfARun, UnderJobControlLeavesTheTerminalAsItWas)
+{
+    const char* const script =
+        R"("$1" end; s=$?; while [ $s = 148 ]; do fg >/dev/null; s=$?; done; exit $s)";
+    for (int count = 0; count < 20; ++count) {
+        terminal_run run(GetParam() == SIGCONT
+                             ? std::vector<std::string>{STACK_OVERFLOW_PROGRAM, "end"}
+                             : std::vector<std::string>{"/bin/dash", "-i", "-c", script, "dash",
+                                                        STACK_OVERFLOW_PROGRAM},
+                         false);
+        ASSERT_TRUE(run.read_until_output_has("Press a key to end.\n", 10s)) << run.out;
+        const pid_t program = run.foreground();
+        // Read before the first stop, which would throw it away; the terminal takes a moment
+        // to pass it on.
+        run.type("q");
+        run.read_until([&] { return run.unread_input() > 0; }, 20ms);
+        ASSERT_TRUE(run.read_until([&] { return run.unread_input() == 0; }, 5s));
+        const auto give_up_at = std::chrono::steady_clock::now() + 10s;
+        const auto going_on = [&] {
+            return waitpid(run.pid, &run.status, WNOHANG) == 0 &&
+                   std::chrono::steady_clock::now() < give_up_at;
+        };
+        while (going_on()) {
+            kill(program, GetParam());
+            // Ctrl+Z again once dash has brought the run back: it gets further each time.
+            while (GetParam() == SIGTSTP && process_state(program) != 'T' && going_on()) {
+            }
+            while (process_state(program) == 'T' && going_on()) {
+            }
+        }
+        ASSERT_TRUE(exited_with_zero(run.status)) << run.status;
+        expect_same_settings(run.settings(), run.settings_at_start);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, EndOfARun, testing::Values(SIGCONT, SIGTSTP),
+                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
 
 // The program as a job of a shell with job control (bash at the terminal, its own process
 // group in the foreground): run in the background, stopped, ended and brought back as a

@@ -152,18 +152,13 @@ void take_terminal()
     apply(wanted_mode == key_mode ? key_settings : quiet_settings, TCSANOW);
 }
 
-// Whether the terminal is still in one of the program's modes: nobody changed it since.
-bool still_in_our_mode()
+// Whether the terminal is still in the given mode: nobody changed it since.
+bool still_in_mode(const termios& mode)
 {
     termios now{};
-    if (tcgetattr(tty, &now) != 0) {
-        return false;
-    }
-    const auto same = [&now](const termios& mode) {
-        return now.c_lflag == mode.c_lflag && now.c_iflag == mode.c_iflag &&
-               now.c_oflag == mode.c_oflag && now.c_cflag == mode.c_cflag;
-    };
-    return same(quiet_settings) || same(key_settings);
+    return tcgetattr(tty, &now) == 0 && now.c_lflag == mode.c_lflag &&
+           now.c_iflag == mode.c_iflag && now.c_oflag == mode.c_oflag &&
+           now.c_cflag == mode.c_cflag;
 }
 
 // From the background, with SIGTTOU held off so that the kernel lets the change through
@@ -189,7 +184,7 @@ void hand_back_terminal()
 {
     if (holding && may_set_modes()) {
         apply(original_settings, TCSAFLUSH);
-    } else if (holding && still_in_our_mode()) {
+    } else if (holding && (still_in_mode(quiet_settings) || still_in_mode(key_settings))) {
         apply_from_background(original_settings);
     }
     holding = 0;
@@ -228,18 +223,23 @@ extern "C" void on_stop(int /*signal_number*/)
     // This thread's mask, where raise left the signal pending: sigprocmask is undefined in
     // a process with more than one thread, and the sound thread makes two.
     pthread_sigmask(SIG_UNBLOCK, &stop_only, nullptr); // the process stops here
-
-    // Resumed; or never stopped, as happens when no shell is there to resume it.
+    // Resumed; or never stopped, as where no shell has job control (setsid): the kernel
+    // drops the stop. Blocked again before the handler is back, so that the next SIGTSTP
+    // of a flood waits for this handler to return instead of running inside it.
+    pthread_sigmask(SIG_BLOCK, &stop_only, nullptr);
     install(SIGTSTP, on_stop, SA_RESTART, nullptr);
     take_terminal();
     errno = saved_errno;
 }
 
-// Resumed, or brought to the foreground (fg): take the terminal if it is now the run's.
+// Resumed, or brought to the foreground (fg): take the terminal if it is now the run's and
+// not already in the mode wanted. Only looking costs a flood of SIGCONT little.
 extern "C" void on_continue(int /*signal_number*/)
 {
     const int saved_errno = errno;
-    take_terminal();
+    if (!holding || !still_in_mode(wanted_mode == key_mode ? key_settings : quiet_settings)) {
+        take_terminal();
+    }
     errno = saved_errno;
 }
 
@@ -312,28 +312,48 @@ ssize_t read_retrying(int fd, char* buffer, std::size_t size)
     return count;
 }
 
+// Waits for input and reads it; 0 at the end of input. Standard input may have been left
+// non-blocking by another program that shares it, and then answers EAGAIN while there is
+// nothing to read yet, which is not the end: poll waits for input, a second at a time.
+ssize_t read_waiting(int fd, char* buffer, std::size_t size)
+{
+    for (;;) {
+        const ssize_t count = read_retrying(fd, buffer, size);
+        if (count >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            return count;
+        }
+        pollfd input{.fd = fd, .events = POLLIN, .revents = 0};
+        poll(&input, 1, 1000);
+    }
+}
+
 // Reads one key press, then discards what follows it until the terminal has been quiet
 // for a moment: the rest of an arrow key's bytes, of a paste, of keys typed ahead or of a
 // key held down, which the shell would otherwise read. Bounded, so that a stream of input
 // cannot keep the program.
 void read_key_from_terminal()
 {
-    constexpr int quiet_ms = 50; // longer than the gaps in a paste or a held key's repeat
+    using std::chrono::steady_clock;
+    // Longer than the gaps in a paste or in a held key's repeat.
+    constexpr auto quiet = std::chrono::milliseconds(50);
     constexpr auto longest_discard = std::chrono::seconds(1);
     char bytes[256];
-    if (read_retrying(tty, bytes, sizeof bytes) <= 0) {
+    if (read_waiting(tty, bytes, sizeof bytes) <= 0) {
         return;
     }
-    const auto give_up_at = std::chrono::steady_clock::now() + longest_discard;
+    const auto give_up_at = steady_clock::now() + longest_discard;
+    auto quiet_at = steady_clock::now() + quiet;
     pollfd more{.fd = tty, .events = POLLIN, .revents = 0};
-    while (std::chrono::steady_clock::now() < give_up_at) {
-        const int ready = poll(&more, 1, quiet_ms);
+    for (auto end = quiet_at; steady_clock::now() < end; end = std::min(quiet_at, give_up_at)) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - steady_clock::now());
+        const int ready = poll(&more, 1, static_cast<int>(left.count()));
         if (ready < 0 && errno == EINTR) {
-            continue; // a signal (kill -CONT, say) is not quiet: listen on
+            continue; // a signal (kill -CONT, say) is not input: the wait keeps its end
         }
         if (ready <= 0 || read_retrying(tty, bytes, sizeof bytes) <= 0) {
             return; // quiet, or the terminal is gone
         }
+        quiet_at = steady_clock::now() + quiet;
     }
 }
 
@@ -373,10 +393,12 @@ console_session::~console_session()
         return;
     }
     {
+        // The handlers go first: one that ran after the hand-back (a SIGCONT) would take the
+        // terminal again. A signal that comes meanwhile finds its old action after it.
         const handlers_held held;
+        remove_handlers();
         hand_back_terminal();
     }
-    remove_handlers();
     close(tty);
     tty = -1;
 }
@@ -408,7 +430,7 @@ void wait_for_key()
         // No terminal: one byte of standard input, and end of input ends the wait too.
         flush_output();
         char byte = 0;
-        read_retrying(STDIN_FILENO, &byte, 1);
+        read_waiting(STDIN_FILENO, &byte, 1);
         return;
     }
     // Every key is just a key before the prompt can be seen: a Ctrl+C pressed the moment
