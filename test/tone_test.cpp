@@ -133,7 +133,7 @@ TEST(Tones, FiveTonesOf440HertzAndHalfASecondEach)
     const program_result run =
         run_detached({PROGRAM}, {"ALSA_CONFIG_PATH=" + (folder / "asound.conf").string(),
                                  "PULSE_SERVER=unix:/nowhere"});
-    inotify_event events[16];
+    alignas(inotify_event) char events[16 * sizeof(inotify_event)]; // it ends in a flexible array
     EXPECT_EQ(read(opens, events, sizeof events), ssize_t{2 * sizeof(inotify_event)});
     close(opens);
     EXPECT_TRUE(run.status != -1 && WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0);
@@ -190,7 +190,8 @@ TEST(Tones, ASoundLibraryIsLoadedOnlyWhereItMayFindSomething)
     };
     for (const auto& [environment, pulse, alsa] : cases) {
         SCOPED_TRACE(testing::PrintToString(environment));
-        run_and_look_at_the_prompt(environment, [&](pid_t pid) {
+        // Copies: Clang 14 does not let a lambda capture a structured binding.
+        run_and_look_at_the_prompt(environment, [&, pulse = pulse, alsa = alsa](pid_t pid) {
             const std::string mapped = read_file("/proc/" + std::to_string(pid) + "/maps");
             EXPECT_EQ(mapped.find("libpulse.so") != std::string::npos, pulse);
             EXPECT_EQ(mapped.find("libasound.so") != std::string::npos, alsa);
