@@ -9,14 +9,15 @@
 #include "sound/tone_player.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -30,6 +31,22 @@ void flush_output()
 {
     if (std::fflush(stdout) != 0 && errno != EPIPE && write_error == 0) {
         write_error = errno;
+    }
+}
+
+// Sleeps until the deadline, however many signals come meanwhile. After each signal,
+// std::this_thread::sleep_until sleeps again for what was left when it came, so each
+// handler's time and the kernel's timer slack would be added to the pause, and a flood of
+// signals would cost the run more than it lasted. (The steady clock is CLOCK_MONOTONIC.)
+void sleep_until_deadline(std::chrono::steady_clock::time_point deadline)
+{
+    const auto since_epoch = deadline.time_since_epoch();
+    const auto seconds = std::chrono::floor<std::chrono::seconds>(since_epoch);
+    const timespec until{
+        .tv_sec = seconds.count(),
+        .tv_nsec = std::chrono::nanoseconds(since_epoch - seconds).count(),
+    };
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
     }
 }
 
@@ -410,7 +427,7 @@ void pause_for(std::chrono::milliseconds duration)
     const auto deadline = std::chrono::steady_clock::now() + duration;
     flush_output();
     get_tones_ready(deadline); // its thread blocks all signals but faults (posix_signals.h)
-    std::this_thread::sleep_until(deadline);
+    sleep_until_deadline(deadline);
 }
 
 void sound_tone(int frequency_hz, std::chrono::milliseconds duration)
@@ -421,7 +438,7 @@ void sound_tone(int frequency_hz, std::chrono::milliseconds duration)
     const auto deadline = std::chrono::steady_clock::now() + duration;
     flush_output();
     play_tone({.frequency_hz = frequency_hz, .duration = duration, .end_by = deadline});
-    std::this_thread::sleep_until(deadline);
+    sleep_until_deadline(deadline);
 }
 
 void wait_for_key()
