@@ -302,6 +302,10 @@ class EndOfARun : public testing::TestWithParam<int> {};
 
 TEST_P(EndOfARun, UnderJobControlLeavesTheTerminalAsItWas)
 {
+    if (LOWLEVEL_DEMO_SANITIZED && GetParam() == SIGCONT) {
+        GTEST_SKIP() << "the leak check at exit stops the run with SIGSTOP, which a SIGCONT "
+                        "cancels, and then waits for the stop for ever";
+    }
     const char* const script =
         R"("$1" end; s=$?; while [ $s = 148 ]; do fg >/dev/null; s=$?; done; exit $s)";
     for (int count = 0; count < 20; ++count) {
@@ -317,8 +321,8 @@ TEST_P(EndOfARun, UnderJobControlLeavesTheTerminalAsItWas)
         run.type("q");
         run.read_until([&] { return run.unread_input() > 0; }, 20ms);
         ASSERT_TRUE(run.read_until([&] { return run.unread_input() == 0; }, 5s));
-        // For a fifth of a second, as fast as it comes, which a run sanitizers slow down
-        // may not get through: a Ctrl+Z each time dash has brought the run back.
+        // As fast as it comes, for a fifth of a second (a run that sanitizers slow down may
+        // not get through a flood): a Ctrl+Z each time dash has brought the run back.
         const auto until = std::chrono::steady_clock::now() + 200ms;
         const auto going_on = [&] {
             return waitpid(run.pid, &run.status, WNOHANG) == 0 &&
