@@ -62,7 +62,7 @@ void function_e(nibble_word word)
 }
 
 // Built from the named fields rather than from the record's raw bits, so the unused bits
-// 20-31 cannot leak into the word whatever they hold.
+// cannot leak into the word whatever they hold, wherever the compiler put them.
 std::uint32_t word_of(nibble_word word)
 {
     return (std::uint32_t{word.nibble5} << 16) | (std::uint32_t{word.nibble4} << 12) |

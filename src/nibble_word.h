@@ -4,13 +4,14 @@
 
 #include <cstdint>
 
-// Five unsigned 4-bit fields, allocated from the least significant end of one 32-bit
-// unsigned storage unit: nibble1 holds bits 0-3, nibble5 bits 16-19. Bits 20-31 are
-// unused: the program never sets or reads them, they are only copied with the record.
+// Five unsigned 4-bit fields in one 32-bit unsigned storage unit, which leave 12 of its
+// bits unused: the program never sets or reads those, they are only copied with the record.
 //
-// Which end of the unit the first field takes is the compiler's choice, not the language's
-// (GCC, Clang and MSVC start at the least significant end on x86 and ARM). So the program
-// never reads the record's raw bits: word_of builds the word from the named fields.
+// Which end of the unit the first field takes is the compiler's choice, not the language's.
+// GCC, Clang and MSVC start at the least significant end on x86 and ARM (nibble1 holds bits
+// 0-3, nibble5 bits 16-19), GCC on s390x at the most significant (nibble1 holds bits 28-31,
+// nibble5 bits 12-15). So the program never reads the record's raw bits: word_of builds the
+// word from the named fields.
 struct nibble_word {
     unsigned nibble1 : 4;
     unsigned nibble2 : 4;

@@ -22,19 +22,24 @@ T bytes_as(shared_value value)
 
 void show_shared_value()
 {
-    // The double 0.0 is eight zero bytes, so writing the four-byte integer over its start
-    // leaves a double whose high half is zero. (Empty braces would zero only the first
-    // member, as_int, and leave the other four bytes to the compiler.)
+    // Eight zero bytes, the double 0.0, before the integer is written over the first four.
+    // What the other four hold after that store, neither C nor C++ promises (C11 6.2.6.1p7:
+    // they take unspecified values); GCC and Clang leave them as they were, zero, and the
+    // check's golden outputs show it. (Empty braces would zero only the first member,
+    // as_int, and leave the other four bytes to the compiler from the start.)
     shared_value value{.as_double = 0.0};
 
     // "float" in the labels means %f, which prints a double: there is no float here.
     value.as_int = 100;
     std::printf("\nShared int printed as an int =\t\t%d", value.as_int);
-    // 100 in the low half of a double is a subnormal of about 4.94e-322: 0.000000.
+    // With zero beside it, 100 is a subnormal double, about 4.94e-322 as the low half
+    // (little-endian), 2.12e-312 as the high half (big-endian): 0.000000 either way.
     std::printf("\nShared int printed as a float =\t\t%f", bytes_as<double>(value));
 
     value.as_double = 100.0;
     std::printf("\nShared double printed as a float =\t%f", value.as_double);
-    // 100.0 is 0x4059000000000000: its low 32 bits, read as an int, are 0.
+    // 100.0 is 0x4059000000000000. Its first four bytes, read as an int, are its low half,
+    // 0, on a little-endian machine, and its high half, 0x40590000 (1079574528), on a
+    // big-endian one.
     std::printf("\nShared double printed as an int =\t%d", bytes_as<std::int32_t>(value));
 }

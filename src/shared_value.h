@@ -4,8 +4,9 @@
 
 #include <cstdint>
 
-// Both members begin at the same address: as_int occupies the first four bytes, which on
-// a little-endian machine are the low-order 32 bits of as_double's representation.
+// Both members begin at the same address: as_int occupies the first four bytes, which are
+// the low-order 32 bits of as_double's representation on a little-endian machine (x86, ARM)
+// and its high-order 32 bits on a big-endian one (s390x).
 //
 // C lets a program read the member it did not write last and see those bytes as the other
 // type. C++ does not (the read is undefined behaviour), so show_shared_value copies the

@@ -242,6 +242,16 @@ int terminal_run::unread_input() const
     return count;
 }
 
+pid_t terminal_run::foreground() const
+{
+    return tcgetpgrp(master_);
+}
+
+void terminal_run::make_input_non_blocking()
+{
+    fcntl(slave_, F_SETFL, fcntl(slave_, F_GETFL) | O_NONBLOCK); // the program's stdin too
+}
+
 std::string as_on_terminal(std::string_view text)
 {
     std::string shown;

@@ -50,6 +50,9 @@ struct terminal_run {
 
     termios settings() const;
     int unread_input() const; // bytes typed at the terminal that nobody has read
+    pid_t foreground() const; // the terminal's foreground process group
+    // As another program that shares the terminal can leave it: reads from it do not wait.
+    void make_input_non_blocking();
 
     pid_t pid = -1;
     int status = -1;

@@ -5,17 +5,19 @@
 // the program is the foreground job, and are always handed back as they were found.
 #include "platform.h"
 
+#include "platform/posix_signals.h"
 #include "sound/tone_player.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -29,6 +31,22 @@ void flush_output()
 {
     if (std::fflush(stdout) != 0 && errno != EPIPE && write_error == 0) {
         write_error = errno;
+    }
+}
+
+// Sleeps until the deadline, however many signals come meanwhile. After each signal,
+// std::this_thread::sleep_until sleeps again for what was left when it came, so each
+// handler's time and the kernel's timer slack would be added to the pause, and a flood of
+// signals would cost the run more than it lasted. (The steady clock is CLOCK_MONOTONIC.)
+void sleep_until_deadline(std::chrono::steady_clock::time_point deadline)
+{
+    const auto since_epoch = deadline.time_since_epoch();
+    const auto seconds = std::chrono::floor<std::chrono::seconds>(since_epoch);
+    const timespec until{
+        .tv_sec = seconds.count(),
+        .tv_nsec = std::chrono::nanoseconds(since_epoch - seconds).count(),
+    };
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
     }
 }
 
@@ -61,13 +79,10 @@ termios key_settings{};
 enum terminal_mode : int { quiet_mode, key_mode };
 volatile std::sig_atomic_t wanted_mode = quiet_mode;
 
-// Signals that end the run when they are sent to it: the handlers put the terminal back,
-// then the run ends as that signal would have ended it.
-constexpr int ending_signals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT, SIGABRT,   SIGALRM,
-                                  SIGUSR1, SIGUSR2, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF};
-// Signals of a fault in the program (a stack overflow, a bad instruction), handled alike.
-// They are never held off: a fault whose signal is blocked kills at once.
-constexpr int fault_signals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS};
+// On the signals that end the run, sent to it or of a fault (posix_signals.h), the handlers
+// put the terminal back, then the run ends as that signal would have ended it.
+using posix_signals::ending;
+using posix_signals::faults;
 
 // Dispositions from before the session, by signal number, restored when it ends.
 struct sigaction previous_actions[NSIG] {};
@@ -82,7 +97,7 @@ sigset_t held_signals()
 {
     sigset_t held;
     sigemptyset(&held);
-    for (const int signal_number : ending_signals) {
+    for (const int signal_number : ending) {
         sigaddset(&held, signal_number);
     }
     sigaddset(&held, SIGTSTP);
@@ -154,18 +169,13 @@ void take_terminal()
     apply(wanted_mode == key_mode ? key_settings : quiet_settings, TCSANOW);
 }
 
-// Whether the terminal is still in one of the program's modes: nobody changed it since.
-bool still_in_our_mode()
+// Whether the terminal is still in the given mode: nobody changed it since.
+bool still_in_mode(const termios& mode)
 {
     termios now{};
-    if (tcgetattr(tty, &now) != 0) {
-        return false;
-    }
-    const auto same = [&now](const termios& mode) {
-        return now.c_lflag == mode.c_lflag && now.c_iflag == mode.c_iflag &&
-               now.c_oflag == mode.c_oflag && now.c_cflag == mode.c_cflag;
-    };
-    return same(quiet_settings) || same(key_settings);
+    return tcgetattr(tty, &now) == 0 && now.c_lflag == mode.c_lflag &&
+           now.c_iflag == mode.c_iflag && now.c_oflag == mode.c_oflag &&
+           now.c_cflag == mode.c_cflag;
 }
 
 // From the background, with SIGTTOU held off so that the kernel lets the change through
@@ -191,7 +201,7 @@ void hand_back_terminal()
 {
     if (holding && may_set_modes()) {
         apply(original_settings, TCSAFLUSH);
-    } else if (holding && still_in_our_mode()) {
+    } else if (holding && (still_in_mode(quiet_settings) || still_in_mode(key_settings))) {
         apply_from_background(original_settings);
     }
     holding = 0;
@@ -230,18 +240,23 @@ extern "C" void on_stop(int /*signal_number*/)
     // This thread's mask, where raise left the signal pending: sigprocmask is undefined in
     // a process with more than one thread, and the sound thread makes two.
     pthread_sigmask(SIG_UNBLOCK, &stop_only, nullptr); // the process stops here
-
-    // Resumed; or never stopped, as happens when no shell is there to resume it.
+    // Resumed; or never stopped, as where no shell has job control (setsid): the kernel
+    // drops the stop. Blocked again before the handler is back, so that the next SIGTSTP
+    // of a flood waits for this handler to return instead of running inside it.
+    pthread_sigmask(SIG_BLOCK, &stop_only, nullptr);
     install(SIGTSTP, on_stop, SA_RESTART, nullptr);
     take_terminal();
     errno = saved_errno;
 }
 
-// Resumed, or brought to the foreground (fg): take the terminal if it is now the run's.
+// Resumed, or brought to the foreground (fg): take the terminal if it is now the run's and
+// not already in the mode wanted. Only looking costs a flood of SIGCONT little.
 extern "C" void on_continue(int /*signal_number*/)
 {
     const int saved_errno = errno;
-    take_terminal();
+    if (!holding || !still_in_mode(wanted_mode == key_mode ? key_settings : quiet_settings)) {
+        take_terminal();
+    }
     errno = saved_errno;
 }
 
@@ -261,10 +276,10 @@ void install_handlers()
     stack.ss_sp = signal_stack;
     stack.ss_size = sizeof signal_stack;
     sigaltstack(&stack, &previous_signal_stack);
-    for (const int signal_number : ending_signals) {
+    for (const int signal_number : ending) {
         take_over(signal_number, on_ending_signal, 0);
     }
-    for (const int signal_number : fault_signals) {
+    for (const int signal_number : faults) {
         take_over(signal_number, on_ending_signal, 0);
     }
     take_over(SIGTSTP, on_stop, SA_RESTART);
@@ -273,10 +288,10 @@ void install_handlers()
 
 void remove_handlers()
 {
-    for (const int signal_number : ending_signals) {
+    for (const int signal_number : ending) {
         sigaction(signal_number, &previous_actions[signal_number], nullptr);
     }
-    for (const int signal_number : fault_signals) {
+    for (const int signal_number : faults) {
         sigaction(signal_number, &previous_actions[signal_number], nullptr);
     }
     sigaction(SIGTSTP, &previous_actions[SIGTSTP], nullptr);
@@ -314,28 +329,48 @@ ssize_t read_retrying(int fd, char* buffer, std::size_t size)
     return count;
 }
 
+// Waits for input and reads it; 0 at the end of input. Standard input may have been left
+// non-blocking by another program that shares it, and then answers EAGAIN while there is
+// nothing to read yet, which is not the end: poll waits for input, a second at a time.
+ssize_t read_waiting(int fd, char* buffer, std::size_t size)
+{
+    for (;;) {
+        const ssize_t count = read_retrying(fd, buffer, size);
+        if (count >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            return count;
+        }
+        pollfd input{.fd = fd, .events = POLLIN, .revents = 0};
+        poll(&input, 1, 1000);
+    }
+}
+
 // Reads one key press, then discards what follows it until the terminal has been quiet
 // for a moment: the rest of an arrow key's bytes, of a paste, of keys typed ahead or of a
 // key held down, which the shell would otherwise read. Bounded, so that a stream of input
 // cannot keep the program.
 void read_key_from_terminal()
 {
-    constexpr int quiet_ms = 50; // longer than the gaps in a paste or a held key's repeat
+    using std::chrono::steady_clock;
+    // Longer than the gaps in a paste or in a held key's repeat.
+    constexpr auto quiet = std::chrono::milliseconds(50);
     constexpr auto longest_discard = std::chrono::seconds(1);
     char bytes[256];
-    if (read_retrying(tty, bytes, sizeof bytes) <= 0) {
+    if (read_waiting(tty, bytes, sizeof bytes) <= 0) {
         return;
     }
-    const auto give_up_at = std::chrono::steady_clock::now() + longest_discard;
+    const auto give_up_at = steady_clock::now() + longest_discard;
+    auto quiet_at = steady_clock::now() + quiet;
     pollfd more{.fd = tty, .events = POLLIN, .revents = 0};
-    while (std::chrono::steady_clock::now() < give_up_at) {
-        const int ready = poll(&more, 1, quiet_ms);
+    for (auto end = quiet_at; steady_clock::now() < end; end = std::min(quiet_at, give_up_at)) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - steady_clock::now());
+        const int ready = poll(&more, 1, static_cast<int>(left.count()));
         if (ready < 0 && errno == EINTR) {
-            continue; // a signal (kill -CONT, say) is not quiet: listen on
+            continue; // a signal (kill -CONT, say) is not input: the wait keeps its end
         }
         if (ready <= 0 || read_retrying(tty, bytes, sizeof bytes) <= 0) {
             return; // quiet, or the terminal is gone
         }
+        quiet_at = steady_clock::now() + quiet;
     }
 }
 
@@ -375,10 +410,12 @@ console_session::~console_session()
         return;
     }
     {
+        // The handlers go first: one that ran after the hand-back (a SIGCONT) would take the
+        // terminal again. A signal that comes meanwhile finds its old action after it.
         const handlers_held held;
+        remove_handlers();
         hand_back_terminal();
     }
-    remove_handlers();
     close(tty);
     tty = -1;
 }
@@ -389,8 +426,8 @@ void pause_for(std::chrono::milliseconds duration)
     // sound device is readied meanwhile, so that the tone after the pause starts on time.
     const auto deadline = std::chrono::steady_clock::now() + duration;
     flush_output();
-    get_tones_ready(deadline); // its thread takes none of the handlers' signals
-    std::this_thread::sleep_until(deadline);
+    get_tones_ready(deadline); // its thread blocks all signals but faults (posix_signals.h)
+    sleep_until_deadline(deadline);
 }
 
 void sound_tone(int frequency_hz, std::chrono::milliseconds duration)
@@ -401,7 +438,7 @@ void sound_tone(int frequency_hz, std::chrono::milliseconds duration)
     const auto deadline = std::chrono::steady_clock::now() + duration;
     flush_output();
     play_tone({.frequency_hz = frequency_hz, .duration = duration, .end_by = deadline});
-    std::this_thread::sleep_until(deadline);
+    sleep_until_deadline(deadline);
 }
 
 void wait_for_key()
@@ -410,7 +447,7 @@ void wait_for_key()
         // No terminal: one byte of standard input, and end of input ends the wait too.
         flush_output();
         char byte = 0;
-        read_retrying(STDIN_FILENO, &byte, 1);
+        read_waiting(STDIN_FILENO, &byte, 1);
         return;
     }
     // Every key is just a key before the prompt can be seen: a Ctrl+C pressed the moment

@@ -1,6 +1,6 @@
-// The platform layer for Windows: pauses on a steady clock (Sleep, underneath), the kernel's
-// Beep, and the C runtime's _getch, which reads the console even when standard input is
-// redirected.
+// The platform layer for Windows: pauses on a steady clock (std::this_thread::sleep_until,
+// which MinGW's C++ library does with Sleep), the kernel's Beep, and the C runtime's _getch,
+// which reads the console even when standard input is redirected.
 #include "platform.h"
 
 #include <cerrno>

@@ -2,6 +2,8 @@
 // for it (tone_player.h says why).
 #include "sound/tone_player.h"
 
+#include "platform/posix_signals.h"
+
 #include <condition_variable>
 #include <csignal>
 #include <cstdlib>
@@ -129,7 +131,7 @@ bool start_thread()
     sigset_t blocked;
     sigset_t previous;
     sigfillset(&blocked);
-    for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS}) {
+    for (const int fault : posix_signals::faults) {
         sigdelset(&blocked, fault);
     }
     pthread_attr_t attributes;
