@@ -386,11 +386,11 @@ console_session::~console_session()
 void pause_for(std::chrono::milliseconds duration)
 {
     // The deadline is taken first, so the time spent flushing is part of the pause. The
-    // sound device is readied meanwhile, so that the tone after the pause starts on time.
+    // sound device is readied meanwhile, so that a tone asked for next is heard as the
+    // pause ends.
     const auto deadline = std::chrono::steady_clock::now() + duration;
     flush_output();
-    get_tones_ready(deadline); // its thread takes none of the handlers' signals
-    std::this_thread::sleep_until(deadline);
+    wait_out_pause(deadline); // its thread takes none of the handlers' signals
 }
 
 void sound_tone(int frequency_hz, std::chrono::milliseconds duration)

@@ -38,7 +38,7 @@ void open_device()
     constexpr auto buffer = std::chrono::microseconds(tone_times::alsa_buffer);
     if (alsa->snd_pcm_open(&device, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) != 0) {
         device = nullptr;
-    } else if (alsa->snd_pcm_set_params(device, SND_PCM_FORMAT_S16_LE,
+    } else if (alsa->snd_pcm_set_params(device, SND_PCM_FORMAT_S16,
                                         SND_PCM_ACCESS_RW_INTERLEAVED, tone_channels,
                                         tone_sample_rate, allow_resampling,
                                         static_cast<unsigned>(buffer.count())) != 0) {
@@ -97,33 +97,39 @@ std::optional<std::chrono::microseconds> ahead()
 }
 
 // The device is kept while tones come, with silence between them, so that its delay
-// tells when the next tone will be heard. A device that is missing or busy means silence,
-// not a failure: the next tone looks again.
-bool play(const tone_job& job)
+// tells when a tone will be heard. A device that is missing or busy means silence, not a
+// failure: the next job looks again.
+job_result play(const tone_job& job)
 {
     if (device == nullptr) {
         std::this_thread::sleep_until(job.due - tone_times::lead);
         open_device();
     }
-    if (device == nullptr || !job.tone) {
-        return true;
+    if (device == nullptr) {
+        return job_result::silent;
     }
-    const tone_request& tone = *job.tone;
-    const auto start = tone_clock::now() + ahead().value_or(std::chrono::microseconds(0));
     int recoveries = 0;
-    if (write_samples(frames_in(job.due - start), frames_in(tone.duration),
-                      frames_in(tone_times::trailer), tone.frequency_hz,
-                      [&](const std::int16_t* samples, std::int64_t frames) {
-                          return write_frames(samples, frames, tone.end_by, recoveries);
-                      })) {
+    const auto give_up_at = job.tone ? job.tone->end_by : job.due;
+    const auto write = [&](const std::int16_t* samples, std::int64_t frames) {
+        return write_frames(samples, frames, give_up_at, recoveries);
+    };
+    const auto queued = ahead().value_or(std::chrono::microseconds(0)); // none before a start
+    if (!job.tone) { // silence heard until the pause's end, where the tone follows
+        const auto heard = tone_clock::now() + queued;
+        if (write_samples(frames_in(job.due - heard), 0, 0, 0, write)) {
+            return heard <= job.due ? job_result::on_time : job_result::silent;
+        }
+    } else if (job.tone && write_samples(0, frames_in(job.tone->duration),
+                                         frames_in(tone_times::trailer),
+                                         job.tone->frequency_hz, write)) {
         if (const auto left = ahead()) {
-            sleep_until_heard(tone, tone_clock::now() + *left);
-            return true;
+            return sleep_until_heard(*job.tone, tone_clock::now() + *left) ? job_result::on_time
+                                                                           : job_result::silent;
         }
     }
-    std::this_thread::sleep_until(tone.end_by);
+    std::this_thread::sleep_until(give_up_at);
     put_away();
-    return true;
+    return job_result::silent;
 }
 
 bool open_alsa(tone_clock::time_point /*give_up_at*/)

@@ -19,7 +19,7 @@ constexpr auto lead = milliseconds(100);         // a device opens before its to
 constexpr auto idle_close = milliseconds(100);   // nothing held this long after the last job
 constexpr auto server_buffer = milliseconds(10); // a server at its default runs 2 s ahead
 constexpr auto trailer = milliseconds(50); // silence after a tone: no dry stream until the next
-constexpr auto overlap = milliseconds(2);  // silence past a tone not yet queued
+constexpr auto onset = milliseconds(30); // a pause ends this early: a server reads this far ahead
 constexpr auto alsa_buffer = milliseconds(100); // less, and a plugin opened per tone ran dry
 constexpr auto margin = std::chrono::microseconds(500); // a reckoning may be early by this
 constexpr int most_recoveries = 3; // a plugin may fail each write and call each recovery good
@@ -32,19 +32,23 @@ struct tone_request {
     tone_clock::time_point end_by; // when the tone is due to have ended
 };
 
-// A job for a driver: silence until `due`, then the tone, if there is one. Without a tone
-// the driver gets the device ready for one due then.
+// A job for a driver: the tone, written at once after what is queued; or, without one, a
+// pause that ends at `due`: the device is got ready and fed with silence heard until then.
 struct tone_job {
     tone_clock::time_point due;
     std::optional<tone_request> tone;
 };
 
+// What a job came to: the device failed; or no sound (no device, or too late); or on time:
+// the tone heard to end by its time, or the pause's silence queued to end at its end.
+enum class job_result { failed, silent, on_time };
+
 // One way of reaching a sound device. `open` loads the library and connects, giving up at
 // the given time; `play` does a job and returns once its tone has been heard to end (or a
-// little after its `end_by`), false if the device failed; `close` undoes `open`.
+// little after its `end_by`); `close` undoes `open`.
 struct tone_driver {
     bool (*open)(tone_clock::time_point give_up_at);
-    bool (*play)(const tone_job& job);
+    job_result (*play)(const tone_job& job);
     void (*close)();
 };
 
@@ -60,10 +64,11 @@ bool alsa_may_play();
 // its trailer heard, and says true; if unknown or past the grace, until the tone's end, false.
 bool sleep_until_heard(const tone_request& tone, std::optional<tone_clock::time_point> heard);
 
-// Called at the start of a pause: readies the device in the background for the tone due
-// at `tone_due`, with a tone like the last already queued, so a late wake-up cannot cut it.
-void get_tones_ready(tone_clock::time_point tone_due);
+// Waits out a pause that ends at `pause_end`, the device readied meanwhile and kept silent
+// until then. Where that is done in time, it returns `tone_times::onset` early, so that a
+// tone asked for next, written at once after the silence, is heard when the pause ends.
+void wait_out_pause(tone_clock::time_point pause_end);
 
-// Plays the tone, and returns when it has ended, or a little after `end_by` if the
-// driver is not done by then; the caller keeps the time.
+// Plays the tone, and returns when it has ended, or a little after `end_by` (moved by as
+// much as the pause before it ended early) if the driver is not done by then.
 void play_tone(const tone_request& tone);

@@ -29,7 +29,6 @@ struct connection {
     pa_mainloop* loop = nullptr;
     pa_context* context = nullptr;
     pa_stream* stream = nullptr;
-    bool fresh = true; // nothing written to the stream yet
 };
 connection server;
 
@@ -89,7 +88,7 @@ bool connect(const pulse_library& pa, tone_clock::time_point give_up_at)
         return false;
     }
     const pa_sample_spec format{
-        .format = PA_SAMPLE_S16LE, .rate = tone_sample_rate, .channels = tone_channels};
+        .format = PA_SAMPLE_S16NE, .rate = tone_sample_rate, .channels = tone_channels};
     constexpr auto bytes = static_cast<std::uint32_t>(frames_in(tone_times::server_buffer) * 2);
     constexpr auto server_default = static_cast<std::uint32_t>(-1);
     const pa_buffer_attr buffer{.maxlength = server_default,
@@ -150,7 +149,7 @@ std::optional<reckoning> reckon(tone_clock::time_point give_up_at)
     return reckoning{.taken = now + heard - mixed, .heard = now + heard};
 }
 
-// Writes a chunk and sends it on at once, without waiting.
+// Writes a chunk after what is queued and sends it on at once, without waiting.
 bool send(const std::int16_t* samples, std::int64_t frames)
 {
     const auto bytes = static_cast<std::size_t>(frames) * sizeof *samples;
@@ -160,35 +159,44 @@ bool send(const std::int16_t* samples, std::int64_t frames)
     return written;
 }
 
-// The stream never runs dry: a server restarting a dry stream may skip the start of what
-// comes. Without its tone, the silence lasts until a little after the server takes it.
-bool play(const tone_job& job)
+job_result outcome(bool on_time)
 {
-    if (server.fresh) { // a new stream's latency is still settling: wait to reckon it
-        std::this_thread::sleep_until(job.due - tone_times::lead);
-        server.fresh = false;
-    }
-    const auto reckoned = reckon(job.tone ? job.tone->end_by : job.due);
-    if (!reckoned) {
-        return good();
-    }
-    if (!job.tone) {
-        const auto taken = std::max(reckoned->taken, tone_clock::now()) - tone_times::overlap;
-        return write_samples(frames_in(job.due - taken), 0, 0, 0, send) && good();
-    }
-    const tone_request& tone = *job.tone;
-    if (!write_samples(frames_in(job.due - reckoned->heard), frames_in(tone.duration),
-                       frames_in(tone_times::trailer), tone.frequency_hz, send)) {
-        return false;
+    return !good() ? job_result::failed : on_time ? job_result::on_time : job_result::silent;
+}
+
+// A tone follows the silence queued, and is heard to end when the server reckons; one that
+// would end past the grace is dropped at its end.
+job_result sound(const tone_request& tone)
+{
+    if (!write_samples(0, frames_in(tone.duration), frames_in(tone_times::trailer),
+                       tone.frequency_hz, send)) {
+        return job_result::failed;
     }
     const auto heard = reckon(tone.end_by + tone_times::grace);
-    if (!sleep_until_heard(tone, heard ? std::optional(heard->heard) : std::nullopt)) {
-        if (pa_operation* const flushed =
-                server.pa->pa_stream_flush(server.stream, nullptr, nullptr)) {
-            server.pa->pa_operation_unref(flushed); // what is left would be heard too late
-        }
+    if (sleep_until_heard(tone, heard ? std::optional(heard->heard) : std::nullopt)) {
+        return outcome(true);
     }
-    return good();
+    if (pa_operation* const flushed = server.pa->pa_stream_flush(server.stream, nullptr, nullptr)) {
+        server.pa->pa_operation_unref(flushed); // what is left would be heard too late
+    }
+    return outcome(false);
+}
+
+// A pause's silence is written a lead before its end, so that the server has no more of it
+// than it plays before the tone: it is heard until the pause's end, where the tone follows.
+job_result play(const tone_job& job)
+{
+    if (job.tone) {
+        return sound(*job.tone);
+    }
+    std::this_thread::sleep_until(job.due - tone_times::lead);
+    const auto reckoned = reckon(job.due);
+    // Reckoned again once written, so that all of it has reached the server.
+    if (!reckoned || !write_samples(frames_in(job.due - reckoned->heard), 0, 0, 0, send) ||
+        !reckon(job.due)) {
+        return outcome(false);
+    }
+    return outcome(reckoned->heard <= job.due);
 }
 
 } // namespace

@@ -18,14 +18,15 @@ namespace {
 struct shared_state {
     std::mutex mutex;
     std::condition_variable changed;
-    bool started = false;             // the sound thread is running
-    bool busy = false;                // a job is posted or under way
-    bool posted = false;              // a job waits for the sound thread to take it
-    bool ending = false;              // the program is exiting: put everything away
-    bool closed = false;              // everything is put away, at exit
-    bool kept_up = true;              // the last tone was heard to end in time
-    tone_job job;                     // the job posted or under way
-    std::optional<tone_request> last; // the tone asked for last
+    bool started = false; // the sound thread is running
+    bool busy = false;    // a job is posted or under way
+    bool posted = false;  // a job waits for the sound thread to take it
+    bool ending = false;  // the program is exiting: put everything away
+    bool closed = false;  // everything is put away, at exit
+    bool kept_up = true;  // the last tone was heard to end in time
+    bool ready = false;   // the last pause's silence is queued to end at its end
+    tone_clock::duration early{}; // how early the last pause ended, for the tone after it
+    tone_job job;                 // the job posted or under way
 };
 shared_state& state = *new shared_state;
 
@@ -74,12 +75,15 @@ void run_jobs()
             // So that the exit sees what the libraries set up, even if play blocks for good.
             const std::lock_guard seen(state.mutex);
         }
-        if (driver != nullptr && !driver->play(job)) {
+        const job_result result = driver != nullptr ? driver->play(job) : job_result::silent;
+        if (result == job_result::failed) {
             std::exchange(driver, nullptr)->close(); // the next job looks again
         }
         lock.lock();
         if (job.tone) {
             state.kept_up = tone_clock::now() <= job.tone->end_by + tone_times::grace;
+        } else {
+            state.ready = result == job_result::on_time;
         }
         state.busy = false;
         state.changed.notify_all();
@@ -157,6 +161,12 @@ bool start_thread()
 // still busy with the last one or cannot be started (silence, on time).
 bool post(const tone_job& job)
 {
+    if (!state.started) {
+        // libpulse writes its errors (no file descriptor, no memory to map) on standard
+        // error, which is the program's; this sends them to the system log. Set before any
+        // thread starts, as setenv must be.
+        setenv("PULSE_LOG_SYSLOG", "1", 0);
+    }
     if (state.busy || (!state.started && !start_thread())) {
         return false;
     }
@@ -180,28 +190,33 @@ bool sleep_until_heard(const tone_request& tone, std::optional<tone_clock::time_
     return in_time;
 }
 
-void get_tones_ready(tone_clock::time_point tone_due)
+void wait_out_pause(tone_clock::time_point pause_end)
 {
-    const std::lock_guard lock(state.mutex);
-    tone_job job{.due = tone_due, .tone = state.last};
-    if (job.tone) {
-        job.tone->end_by = tone_due + job.tone->duration;
+    std::unique_lock lock(state.mutex);
+    state.ready = false;
+    state.early = {};
+    if (post({.due = pause_end, .tone = std::nullopt})) {
+        const auto early_end = pause_end - tone_times::onset;
+        state.changed.wait_until(lock, early_end, [] { return !state.busy; });
+        if (!state.busy && state.ready) {
+            state.early = tone_times::onset;
+        }
     }
-    post(job);
+    const auto end = pause_end - state.early;
+    lock.unlock();
+    std::this_thread::sleep_until(end);
 }
 
 void play_tone(const tone_request& tone)
 {
     std::unique_lock lock(state.mutex);
-    const auto now = tone_clock::now();
-    const std::optional<tone_request>& queued = state.job.tone;
-    const bool is_queued = queued && queued->frequency_hz == tone.frequency_hz &&
-                           queued->duration == tone.duration && state.job.due <= now &&
-                           now - state.job.due < tone_times::lead;
-    state.last = tone;
+    tone_request heard = tone;
+    heard.end_by += std::exchange(state.early, {});
     // A sound system once late is not waited for past the tone's time until it keeps up.
-    const auto wait_until = state.kept_up ? tone.end_by + tone_times::grace : tone.end_by;
-    if (is_queued || post({.due = now, .tone = tone})) {
+    const auto wait_until = state.kept_up ? heard.end_by + tone_times::grace : heard.end_by;
+    if (post({.due = tone_clock::now(), .tone = heard})) {
         state.changed.wait_until(lock, wait_until, [] { return !state.busy; });
     }
+    lock.unlock();
+    std::this_thread::sleep_until(heard.end_by);
 }
