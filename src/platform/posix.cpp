@@ -400,8 +400,7 @@ void sound_tone(int frequency_hz, std::chrono::milliseconds duration)
     // run keeps its pace.
     const auto deadline = std::chrono::steady_clock::now() + duration;
     flush_output();
-    play_tone({.frequency_hz = frequency_hz, .duration = duration, .end_by = deadline});
-    std::this_thread::sleep_until(deadline);
+    play_tone(frequency_hz, duration, deadline);
 }
 
 void wait_for_key()

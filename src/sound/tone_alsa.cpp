@@ -1,6 +1,5 @@
 // The tone driver for ALSA's "default" device: the sound card, or a plugin that forwards
-// to a sound server. The device is opened a lead before the first tone and put away once
-// the last has been heard, so that nothing is held while the prompt waits.
+// to a sound server.
 #include "sound/dynamic_library.h"
 #include "sound/tone_player.h"
 #include "sound/tone_wave.h"
@@ -8,7 +7,6 @@
 #include <alsa/asoundlib.h>
 
 #include <cerrno>
-#include <thread>
 #include <utility>
 
 namespace {
@@ -38,9 +36,8 @@ void open_device()
     constexpr auto buffer = std::chrono::microseconds(tone_times::alsa_buffer);
     if (alsa->snd_pcm_open(&device, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) != 0) {
         device = nullptr;
-    } else if (alsa->snd_pcm_set_params(device, SND_PCM_FORMAT_S16,
-                                        SND_PCM_ACCESS_RW_INTERLEAVED, tone_channels,
-                                        tone_sample_rate, allow_resampling,
+    } else if (alsa->snd_pcm_set_params(device, SND_PCM_FORMAT_S16, SND_PCM_ACCESS_RW_INTERLEAVED,
+                                        tone_channels, tone_sample_rate, allow_resampling,
                                         static_cast<unsigned>(buffer.count())) != 0) {
         alsa->snd_pcm_close(std::exchange(device, nullptr));
     }
@@ -50,8 +47,9 @@ void open_device()
 // false on a lasting error, or if they are not all written by the given time (a server
 // that is stalled may take none for seconds).
 bool write_frames(const std::int16_t* samples, std::int64_t frames,
-                  tone_clock::time_point give_up_at, int& recoveries)
+                  tone_clock::time_point give_up_at)
 {
+    int recoveries = 0;
     while (frames > 0) {
         const auto left =
             std::chrono::ceil<std::chrono::milliseconds>(give_up_at - tone_clock::now());
@@ -60,15 +58,14 @@ bool write_frames(const std::int16_t* samples, std::int64_t frames,
         }
         const auto written =
             alsa->snd_pcm_writei(device, samples, static_cast<snd_pcm_uframes_t>(frames));
+        constexpr int silently = 1;
         if (written == -EAGAIN) {
             alsa->snd_pcm_wait(device, static_cast<int>(left.count()));
-        } else if (written < 0) {
-            constexpr int silently = 1;
-            if (++recoveries > tone_times::most_recoveries ||
-                alsa->snd_pcm_recover(device, static_cast<int>(written), silently) < 0) {
-                return false;
-            }
-        } else {
+        } else if (written < 0 &&
+                   (++recoveries > tone_times::most_recoveries ||
+                    alsa->snd_pcm_recover(device, static_cast<int>(written), silently) < 0)) {
+            return false;
+        } else if (written > 0) {
             samples += written;
             frames -= written;
         }
@@ -78,70 +75,37 @@ bool write_frames(const std::int16_t* samples, std::int64_t frames,
 
 void put_away()
 {
-    if (device != nullptr) {
-        alsa->snd_pcm_drop(device); // what is left is past its time
-        alsa->snd_pcm_close(device);
-        device = nullptr;
-    }
+    alsa->snd_pcm_drop(device); // what is left is past its time
+    alsa->snd_pcm_close(std::exchange(device, nullptr));
 }
 
-// How long until a frame written now is heard, by the device's own delay; none if it
-// cannot tell. A plugin's drain would also wait for its server's reply.
-std::optional<std::chrono::microseconds> ahead()
+// By the device's own delay, none before it has started. A plugin's drain would also wait
+// for its server's reply.
+std::optional<tone_clock::time_point> heard_at(tone_clock::time_point /*give_up_at*/)
 {
     snd_pcm_sframes_t queued = 0;
-    if (alsa->snd_pcm_delay(device, &queued) != 0) {
-        return std::nullopt;
-    }
-    return time_of(std::max<snd_pcm_sframes_t>(queued, 0));
+    alsa->snd_pcm_delay(device, &queued);
+    return tone_clock::now() + time_of(std::max<snd_pcm_sframes_t>(queued, 0));
 }
 
-// The device is kept while tones come, with silence between them, so that its delay
-// tells when a tone will be heard. A device that is missing or busy means silence, not a
-// failure: the next job looks again.
-job_result play(const tone_job& job)
-{
-    if (device == nullptr) {
-        std::this_thread::sleep_until(job.due - tone_times::lead);
-        open_device();
-    }
-    if (device == nullptr) {
-        return job_result::silent;
-    }
-    int recoveries = 0;
-    const auto give_up_at = job.tone ? job.tone->end_by : job.due;
-    const auto write = [&](const std::int16_t* samples, std::int64_t frames) {
-        return write_frames(samples, frames, give_up_at, recoveries);
-    };
-    const auto queued = ahead().value_or(std::chrono::microseconds(0)); // none before a start
-    if (!job.tone) { // silence heard until the pause's end, where the tone follows
-        const auto heard = tone_clock::now() + queued;
-        if (write_samples(frames_in(job.due - heard), 0, 0, 0, write)) {
-            return heard <= job.due ? job_result::on_time : job_result::silent;
-        }
-    } else if (job.tone && write_samples(0, frames_in(job.tone->duration),
-                                         frames_in(tone_times::trailer),
-                                         job.tone->frequency_hz, write)) {
-        if (const auto left = ahead()) {
-            return sleep_until_heard(*job.tone, tone_clock::now() + *left) ? job_result::on_time
-                                                                           : job_result::silent;
-        }
-    }
-    std::this_thread::sleep_until(give_up_at);
-    put_away();
-    return job_result::silent;
-}
-
+// The device is opened when the first pause begins and kept while tones come; a missing or
+// busy one opens no driver.
 bool open_alsa(tone_clock::time_point /*give_up_at*/)
 {
     if (!alsa_may_play() || (alsa = load_once<alsa_library>("libasound.so.2")) == nullptr) {
         return false;
     }
     alsa->snd_lib_error_set_handler(say_nothing);
-    return true;
+    open_device();
+    return device != nullptr;
 }
 
 } // namespace
 
-// The configuration the library parsed at the first open is kept for the run.
-const tone_driver alsa_driver{.open = open_alsa, .play = play, .close = put_away};
+// The configuration the library parsed at the first open is kept for the run. The device
+// is fed silence all through a pause, so that it never runs dry: its buffer holds it back.
+const tone_driver alsa_driver{.open = open_alsa,
+                              .heard_at = heard_at,
+                              .write = write_frames,
+                              .close = put_away,
+                              .ahead = std::chrono::hours(1)};

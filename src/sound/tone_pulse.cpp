@@ -16,8 +16,7 @@ namespace {
     F(pa_mainloop_dispatch) F(pa_mainloop_iterate) F(pa_mainloop_free) F(pa_context_new)          \
     F(pa_context_connect) F(pa_context_get_state) F(pa_context_disconnect) F(pa_context_unref)    \
     F(pa_stream_new) F(pa_stream_connect_playback) F(pa_stream_get_state) F(pa_stream_write)      \
-    F(pa_stream_update_timing_info) F(pa_stream_get_latency) F(pa_stream_get_timing_info)         \
-    F(pa_stream_flush) F(pa_stream_disconnect) F(pa_stream_unref) F(pa_operation_get_state)      \
+    F(pa_stream_update_timing_info) F(pa_stream_get_latency) F(pa_stream_disconnect) F(pa_stream_unref) F(pa_operation_get_state)      \
     F(pa_operation_unref)
 // clang-format on
 
@@ -118,14 +117,8 @@ bool open_server(tone_clock::time_point give_up_at)
     return true;
 }
 
-// The last sample written so far, as the server reckons it: taken into its mix after
-// `taken`, heard at `heard`.
-struct reckoning {
-    tone_clock::time_point taken;
-    tone_clock::time_point heard;
-};
-
-std::optional<reckoning> reckon(tone_clock::time_point give_up_at)
+// When a frame written now would be heard, by the server's latency.
+std::optional<tone_clock::time_point> heard_at(tone_clock::time_point give_up_at)
 {
     const pulse_library& pa = *server.pa;
     pa_operation* const updated = pa.pa_stream_update_timing_info(server.stream, nullptr, nullptr);
@@ -137,20 +130,14 @@ std::optional<reckoning> reckon(tone_clock::time_point give_up_at)
     pa.pa_operation_unref(updated);
     pa_usec_t latency = 0;
     int negative = 0;
-    const pa_timing_info* const timing = pa.pa_stream_get_timing_info(server.stream);
-    if (!answered || timing == nullptr ||
-        pa.pa_stream_get_latency(server.stream, &latency, &negative) < 0) {
+    if (!answered || !good() || pa.pa_stream_get_latency(server.stream, &latency, &negative) < 0) {
         return std::nullopt;
     }
-    const auto now = tone_clock::now();
-    const auto heard = std::chrono::microseconds(negative != 0 ? 0 : latency);
-    // The sink's own latency is what it has mixed already and not yet played.
-    const auto mixed = std::min(heard, std::chrono::microseconds(timing->sink_usec));
-    return reckoning{.taken = now + heard - mixed, .heard = now + heard};
+    return tone_clock::now() + std::chrono::microseconds(negative != 0 ? 0 : latency);
 }
 
-// Writes a chunk after what is queued and sends it on at once, without waiting.
-bool send(const std::int16_t* samples, std::int64_t frames)
+// Sent on at once, without waiting.
+bool send(const std::int16_t* samples, std::int64_t frames, tone_clock::time_point /*give_up_at*/)
 {
     const auto bytes = static_cast<std::size_t>(frames) * sizeof *samples;
     const bool written = server.pa->pa_stream_write(server.stream, samples, bytes, nullptr, 0,
@@ -159,46 +146,12 @@ bool send(const std::int16_t* samples, std::int64_t frames)
     return written;
 }
 
-job_result outcome(bool on_time)
-{
-    return !good() ? job_result::failed : on_time ? job_result::on_time : job_result::silent;
-}
-
-// A tone follows the silence queued, and is heard to end when the server reckons; one that
-// would end past the grace is dropped at its end.
-job_result sound(const tone_request& tone)
-{
-    if (!write_samples(0, frames_in(tone.duration), frames_in(tone_times::trailer),
-                       tone.frequency_hz, send)) {
-        return job_result::failed;
-    }
-    const auto heard = reckon(tone.end_by + tone_times::grace);
-    if (sleep_until_heard(tone, heard ? std::optional(heard->heard) : std::nullopt)) {
-        return outcome(true);
-    }
-    if (pa_operation* const flushed = server.pa->pa_stream_flush(server.stream, nullptr, nullptr)) {
-        server.pa->pa_operation_unref(flushed); // what is left would be heard too late
-    }
-    return outcome(false);
-}
-
-// A pause's silence is written a lead before its end, so that the server has no more of it
-// than it plays before the tone: it is heard until the pause's end, where the tone follows.
-job_result play(const tone_job& job)
-{
-    if (job.tone) {
-        return sound(*job.tone);
-    }
-    std::this_thread::sleep_until(job.due - tone_times::lead);
-    const auto reckoned = reckon(job.due);
-    // Reckoned again once written, so that all of it has reached the server.
-    if (!reckoned || !write_samples(frames_in(job.due - reckoned->heard), 0, 0, 0, send) ||
-        !reckon(job.due)) {
-        return outcome(false);
-    }
-    return outcome(reckoned->heard <= job.due);
-}
-
 } // namespace
 
-const tone_driver pulse_driver{.open = open_server, .play = play, .close = close_server};
+// A stream given much more silence than it plays was seen to drop it: a pause's silence is
+// written a lead before its end.
+const tone_driver pulse_driver{.open = open_server,
+                               .heard_at = heard_at,
+                               .write = send,
+                               .close = close_server,
+                               .ahead = tone_times::lead};
