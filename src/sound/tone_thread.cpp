@@ -229,7 +229,7 @@ bool post(const tone_job& job)
 void wait_out_pause(tone_clock::time_point pause_end)
 {
     std::unique_lock lock(state.mutex);
-    state.early = {};
+    pause_end += std::exchange(state.early, {}); // after a pause that ended early, as heard
     if (post({.due = pause_end, .frequency_hz = std::nullopt})) {
         state.changed.wait_until(lock, pause_end - tone_times::onset, [] { return !state.busy; });
         if (!state.busy && state.on_time) {
