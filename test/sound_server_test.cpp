@@ -188,9 +188,8 @@ TEST_P(SoundServer, PlaysAChangedLesson)
     const asked lesson[] = {{550, 500, 0}, {660, 200, 500}, {440, 800, 700}};
     std::ostringstream heard;
     for (std::size_t i = 0; i < tones.size(); ++i) {
-        const double end = i > 0 ? static_cast<double>(tones[i - 1].start +
-                                                       tones[i - 1].samples.size())
-                                 : 0.0;
+        const double end =
+            i > 0 ? static_cast<double>(tones[i - 1].start + tones[i - 1].samples.size()) : 0.0;
         heard << frequency_of(tones[i].samples, 48'000) << " Hz, "
               << static_cast<double>(tones[i].samples.size()) / 48 << " ms, after "
               << (static_cast<double>(tones[i].start) - end) / 48 << " ms\n";
@@ -198,7 +197,8 @@ TEST_P(SoundServer, PlaysAChangedLesson)
     ASSERT_EQ(tones.size(), std::size(lesson)) << heard.str();
     for (std::size_t i = 0; i < tones.size(); ++i) {
         const double silence = i > 0 ? static_cast<double>(tones[i].start - tones[i - 1].start -
-                                                           tones[i - 1].samples.size()) / 48
+                                                           tones[i - 1].samples.size()) /
+                                           48
                                      : lesson[0].silence_ms;
         EXPECT_NEAR(frequency_of(tones[i].samples, 48'000), lesson[i].hz, lesson[i].hz / 100);
         EXPECT_NEAR(static_cast<double>(tones[i].samples.size()) / 48, lesson[i].ms, 10);
