@@ -215,7 +215,8 @@ TEST(Tones, NoSoundLibraryTakesTheRunDown)
 }
 
 // With no file descriptor to spare, libpulse cannot make its main loop: no tone, but the
-// whole run, and not a word from libpulse. (A server named over the network makes the program try libpulse.)
+// whole run, and not a word from libpulse. (A server named over the network makes the
+// program try libpulse.)
 TEST(Tones, NoneWhenTheSoundLibraryCannotStartAndTheRunGoesOn)
 {
 #if !LOWLEVEL_DEMO_HAVE_PULSE

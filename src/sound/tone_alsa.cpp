@@ -28,21 +28,6 @@ void say_nothing(const char* /*file*/, int /*line*/, const char* /*function*/, i
 {
 }
 
-// Opened non-blocking, so that a device held by another program fails the open at once,
-// and each write waits for room no longer than the tone's time.
-void open_device()
-{
-    constexpr int allow_resampling = 1;
-    constexpr auto buffer = std::chrono::microseconds(tone_times::alsa_buffer);
-    if (alsa->snd_pcm_open(&device, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) != 0) {
-        device = nullptr;
-    } else if (alsa->snd_pcm_set_params(device, SND_PCM_FORMAT_S16, SND_PCM_ACCESS_RW_INTERLEAVED,
-                                        tone_channels, tone_sample_rate, allow_resampling,
-                                        static_cast<unsigned>(buffer.count())) != 0) {
-        alsa->snd_pcm_close(std::exchange(device, nullptr));
-    }
-}
-
 // Writes the frames as the device makes room, recovering from an underrun or a suspend;
 // false on a lasting error, or if they are not all written by the given time (a server
 // that is stalled may take none for seconds).
@@ -88,15 +73,24 @@ std::optional<tone_clock::time_point> heard_at(tone_clock::time_point /*give_up_
     return tone_clock::now() + time_of(std::max<snd_pcm_sframes_t>(queued, 0));
 }
 
-// The device is opened when the first pause begins and kept while tones come; a missing or
-// busy one opens no driver.
+// Opened non-blocking, so that a device held by another program fails the open at once,
+// and each write waits for room no longer than the job's time. A missing or busy device
+// opens no driver.
 bool open_alsa(tone_clock::time_point /*give_up_at*/)
 {
+    constexpr int allow_resampling = 1;
+    constexpr auto buffer = std::chrono::microseconds(tone_times::alsa_buffer);
     if (!alsa_may_play() || (alsa = load_once<alsa_library>("libasound.so.2")) == nullptr) {
         return false;
     }
     alsa->snd_lib_error_set_handler(say_nothing);
-    open_device();
+    if (alsa->snd_pcm_open(&device, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) != 0) {
+        device = nullptr;
+    } else if (alsa->snd_pcm_set_params(device, SND_PCM_FORMAT_S16, SND_PCM_ACCESS_RW_INTERLEAVED,
+                                        tone_channels, tone_sample_rate, allow_resampling,
+                                        static_cast<unsigned>(buffer.count())) != 0) {
+        alsa->snd_pcm_close(std::exchange(device, nullptr));
+    }
     return device != nullptr;
 }
 

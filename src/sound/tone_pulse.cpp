@@ -48,11 +48,6 @@ bool run_until(Done done, tone_clock::time_point give_up_at)
     return true;
 }
 
-bool good()
-{
-    return PA_STREAM_IS_GOOD(server.pa->pa_stream_get_state(server.stream));
-}
-
 void close_server()
 {
     const pulse_library& pa = *server.pa;
@@ -110,11 +105,11 @@ bool open_server(tone_clock::time_point give_up_at)
         (server.pa = load_once<pulse_library>("libpulse.so.0")) == nullptr) {
         return false;
     }
-    if (!connect(*server.pa, give_up_at)) {
+    const bool connected = connect(*server.pa, give_up_at);
+    if (!connected) {
         close_server();
-        return false;
     }
-    return true;
+    return connected;
 }
 
 // When a frame written now would be heard, by the server's latency.
@@ -130,7 +125,8 @@ std::optional<tone_clock::time_point> heard_at(tone_clock::time_point give_up_at
     pa.pa_operation_unref(updated);
     pa_usec_t latency = 0;
     int negative = 0;
-    if (!answered || !good() || pa.pa_stream_get_latency(server.stream, &latency, &negative) < 0) {
+    if (!answered || !PA_STREAM_IS_GOOD(pa.pa_stream_get_state(server.stream)) ||
+        pa.pa_stream_get_latency(server.stream, &latency, &negative) < 0) {
         return std::nullopt;
     }
     return tone_clock::now() + std::chrono::microseconds(negative != 0 ? 0 : latency);

@@ -67,24 +67,30 @@ bool write(const tone_driver& driver, std::int64_t silence, const tone_job& job,
         });
 }
 
+// What a job came to: the device failed, or the job was done late, or on time.
+enum class outcome { failed, late, on_time };
+
 // A pause: silence heard until its end, written a while before, and in place once the
 // library reckons again. A tone: written at once, after that silence, and waited for until
 // the library reckons its trailer heard, or a little past its time. Better a greeting a
 // moment late than one shown over the end of its tone.
-bool play(const tone_driver& driver, const tone_job& job)
+outcome play(const tone_driver& driver, const tone_job& job)
 {
     if (!job.frequency_hz) {
         std::this_thread::sleep_until(job.due - driver.ahead);
         const auto heard = driver.heard_at(job.due);
-        return heard && write(driver, frames_in(job.due - *heard), job, job.due) &&
-               driver.heard_at(job.due) && *heard <= job.due;
+        if (!heard || !write(driver, frames_in(job.due - *heard), job, job.due) ||
+            !driver.heard_at(job.due)) {
+            return outcome::failed;
+        }
+        return *heard <= job.due ? outcome::on_time : outcome::late;
     }
     const auto latest = job.due + tone_times::grace;
     const auto heard = write(driver, 0, job, job.due) ? driver.heard_at(latest) : std::nullopt;
     const auto end = heard ? *heard - tone_times::trailer + tone_times::margin : job.due;
     const bool in_time = heard && end <= latest;
     std::this_thread::sleep_until(in_time ? end : job.due);
-    return in_time;
+    return in_time ? outcome::on_time : outcome::failed; // what is left would come too late
 }
 
 // Waits for a job; while it holds a device, no longer than idle_close past the last job's
@@ -102,8 +108,8 @@ bool wait_for_job(std::unique_lock<std::mutex>& lock, const tone_driver*& driver
     return !state.ending;
 }
 
-// A driver that fails a job, or is late with it, is closed, dropping what it holds; the
-// next job opens one again.
+// A driver that fails a job, or a tone, is closed, dropping what it holds; the next job
+// opens one again.
 void run_jobs()
 {
     const tone_driver* driver = nullptr; // the one open, if any
@@ -119,15 +125,15 @@ void run_jobs()
             // So that the exit sees what the libraries set up, even if play blocks for good.
             const std::lock_guard seen(state.mutex);
         }
-        const bool on_time = driver != nullptr && play(*driver, job);
-        if (driver != nullptr && !on_time) {
+        const outcome done = driver != nullptr ? play(*driver, job) : outcome::failed;
+        if (driver != nullptr && done == outcome::failed) {
             std::exchange(driver, nullptr)->close();
         }
         lock.lock();
         if (job.frequency_hz) {
             state.kept_up = tone_clock::now() <= job.due + tone_times::grace;
         }
-        state.on_time = on_time;
+        state.on_time = done == outcome::on_time;
         state.busy = false;
         state.changed.notify_all();
     }
