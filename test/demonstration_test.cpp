@@ -84,7 +84,7 @@ TEST(NibbleWord, WordIsTheFiveNibblesAndIgnoresTheUnusedBits)
     EXPECT_EQ(word_of(record_of(0, 0, 0, 0, 0)), 0u);
 }
 
-TEST(GreetingRoutines, EachPausesThenSoundsItsToneThenPrintsItsLine)
+TEST(GreetingRoutines, EachPausesSoundsItsToneThenPrintsItsLine)
 {
     const std::vector<platform_event> pause_then_tone = {
         {"pause", 0, 500ms, 0},
@@ -120,7 +120,7 @@ TEST(GreetingRoutines, IgnoreTheUnusedBits)
     }
 }
 
-TEST(WordBits, DriverRecordReadsAsEightGroupsEndingInACarriageReturn)
+TEST(WordBits, DriverRecordIsEightGroupsThenACarriageReturn)
 {
     EXPECT_EQ(bits_output(driver_record), "0000 0000 0000 1110 1101 1100 1011 1010 \r");
 }

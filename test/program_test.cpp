@@ -65,7 +65,7 @@ TEST(Transcript, GoldenFileIsWhole)
 }
 
 // The program on the fake platform: every byte, and every wait in its place, at once.
-TEST(Transcript, WholeRunPrintsEveryTextInOrderWithEachWaitBetween)
+TEST(Transcript, EveryTextInOrderWithEachWaitBetween)
 {
     const program_result run = run_detached(command(FAKE_PLATFORM_PROGRAM));
     EXPECT_TRUE(exited_with_zero(run.status)) << run.status;
@@ -84,13 +84,19 @@ TEST(Transcript, WholeRunPrintsEveryTextInOrderWithEachWaitBetween)
 // the union in C's: the four union lines of the transcript.
 TEST(Companions, PrintTheirGoldenOutputOrSayItCouldNotBeWritten)
 {
-    const program_result bytes = run_detached(command(BYTES_PROGRAM));
+    // The companion takes arguments: run without, it shows the lesson's values.
+    const std::vector<std::string> companion = {BYTES_PROGRAM};
+    const program_result bytes = run_detached(companion);
     EXPECT_TRUE(exited_with_zero(bytes.status)) << bytes.status;
     EXPECT_EQ(bytes.out, read_file(GOLDEN_BYTES));
     EXPECT_EQ(bytes.err, "");
-    const program_result full = run_detached(command(BYTES_PROGRAM), {}, output_to::full_device);
+    const program_result full = run_detached(companion, {}, output_to::full_device);
     EXPECT_TRUE(WIFEXITED(full.status) && WEXITSTATUS(full.status) == 1) << full.status;
     EXPECT_EQ(full.err, "lowlevel-bytes: write error: No space left on device\n");
+    // As in the demonstration, a reader that went away took what it wanted.
+    const program_result gone = run_detached(companion, {}, output_to::gone_reader);
+    EXPECT_TRUE(exited_with_zero(gone.status)) << gone.status;
+    EXPECT_EQ(gone.err, "");
 
     const std::size_t first = transcript.find("Shared ");
     const program_result in_c = run_detached(command(UNION_IN_C_PROGRAM));
@@ -109,7 +115,7 @@ TEST(RealProgram, WithoutATerminalEndsAfterThePromptWhenInputEnds)
 
 // Reported as cat reports it, in one line and status 1; but a reader that went away took
 // what it wanted.
-TEST(RealProgram, OutputThatCannotBeWrittenIsReportedUnlessItsReaderWentAway)
+TEST(RealProgram, ReportsUnwritableOutputUnlessItsReaderWentAway)
 {
     const std::pair<output_to, std::string> outputs[] = {
         {output_to::gone_reader, ""},
@@ -150,7 +156,7 @@ TEST(RealProgram, EachTextIsVisibleBeforeTheWaitThatFollowsIt)
 
 class AnyKey : public testing::TestWithParam<std::string> {};
 
-TEST_P(AnyKey, EndsTheRunUnseenAndLeavesTheTerminalAsItWas)
+TEST_P(AnyKey, EndsTheRunLeavingNoTrace)
 {
     terminal_run run(command(PROGRAM), false);
     ASSERT_TRUE(run.read_until_output_has(prompt, 20s)) << run.out;
@@ -177,7 +183,7 @@ INSTANTIATE_TEST_SUITE_P(Keys, AnyKey, testing::Values("q", "\x1b[A", "\x03", "\
 // is the terminal the key is read from.
 class KeysTypedEarly : public testing::TestWithParam<bool> {};
 
-TEST_P(KeysTypedEarly, AreNotShownAndTheFirstEndsTheWait)
+TEST_P(KeysTypedEarly, EndTheWaitUnseen)
 {
     terminal_run run(command(PROGRAM), true, {}, GetParam());
     ASSERT_TRUE(run.read_until_output_has("Hello from function A!", 10s)) << run.screen;
@@ -197,7 +203,7 @@ INSTANTIATE_TEST_SUITE_P(Terminals, KeysTypedEarly, testing::Bool(), [](const au
 
 class EndingSignal : public testing::TestWithParam<int> {};
 
-TEST_P(EndingSignal, DuringTheGreetingsLeavesTheTerminalAsItWas)
+TEST_P(EndingSignal, MidRunLeavesTheTerminalAsItWas)
 {
     terminal_run run(command(PROGRAM), false);
     ASSERT_TRUE(run.read_until_output_has("Hello from function A!", 10s)) << run.out;
@@ -270,7 +276,7 @@ struct shell_case {
 
 class AsAJob : public testing::TestWithParam<shell_case> {};
 
-TEST_P(AsAJob, RunsAtItsPaceAndStopsOnlyForTheKey)
+TEST_P(AsAJob, KeepsItsPaceTillTheKey)
 {
     terminal_run run({"/bin/bash", "--norc", "-i", "-c", GetParam().script, "bash", PROGRAM},
                      false);

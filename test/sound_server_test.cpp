@@ -208,19 +208,19 @@ TEST_P(SoundServer, PlaysAChangedLesson)
 
 // With no recorder, nobody asks the server for a low latency: it runs at its default, up to
 // two seconds.
-TEST_P(SoundServer, KeepsItsPaceWhenTheServerIsStoppedBeforeTheRun)
+TEST_P(SoundServer, StoppedBeforeTheRun)
 {
     ASSERT_TRUE(sh(control("fault") + " stop"));
     run_and_expect_a_whole_run_on_time();
 }
 
-TEST_P(SoundServer, KeepsItsPaceWhenTheServerStallsForThreeSeconds)
+TEST_P(SoundServer, StallsForThreeSeconds)
 {
     ASSERT_TRUE(sh(control("fault") + " stall"));
     run_and_expect_a_whole_run_on_time();
 }
 
-TEST_P(SoundServer, KeepsItsPaceWhenTheServerIsKilledDuringATone)
+TEST_P(SoundServer, KilledDuringATone)
 {
     ASSERT_TRUE(sh(control("fault") + " kill"));
     run_and_expect_a_whole_run_on_time();
@@ -228,13 +228,13 @@ TEST_P(SoundServer, KeepsItsPaceWhenTheServerIsKilledDuringATone)
 
 // At exit too: with the server stopped during the last tone and no input to wait for, or
 // stopped at the prompt, a moment before the key (and healthy until then).
-TEST_P(SoundServer, KeepsItsPaceWhenTheServerIsStoppedDuringTheLastTone)
+TEST_P(SoundServer, StoppedInTheLastTone)
 {
     ASSERT_TRUE(sh(control("fault") + " stop 4.75"));
     run_and_expect_a_whole_run_on_time(5100ms);
 }
 
-TEST_P(SoundServer, KeepsItsPaceWhenTheServerIsStoppedAtThePrompt)
+TEST_P(SoundServer, StoppedAtThePrompt)
 {
     ASSERT_TRUE(sh(control("fault") + " stop 5.3"));
     run_and_expect_a_whole_run_on_time(5600ms, {"/bin/sh", "-c", "sleep 5.5 | exec " PROGRAM});

@@ -4,6 +4,7 @@
 // A browser lets a page make sound only after a gesture, so a run starts on a key, a click
 // on the terminal or the button. Sound is optional: without it, the run keeps its pace.
 import { Terminal } from './terminal.js';
+import { keep_columns } from './columns.js';
 import create_lowlevel_demo from './lowlevel-demo.js';
 
 const console_area = document.getElementById('console');
@@ -12,6 +13,7 @@ const run_button = document.getElementById('again');
 const sound_switch = document.getElementById('sound');
 const sound_state = document.getElementById('sound-state');
 const terminal = new Terminal(document.getElementById('terminal'));
+keep_columns(terminal.element, terminal.columns);
 
 const here = navigator.maxTouchPoints > 0 || matchMedia('(any-pointer: coarse)').matches
   ? 'tap here' : 'click here';
@@ -66,8 +68,9 @@ function to_terminal(terminal_of_run) {
 // Made as the page loads, since starting the browser's audio can take a few hundred
 // milliseconds, which the first run would otherwise wait; kept for every run. The browser
 // holds it suspended until a gesture resumes it. A browser without WebAudio, or one that
-// refuses to make a context, leaves none.
-const sound = { context: null, trouble: '' };
+// refuses to make a context, leaves none. `refused` and `failed` are what the browser said
+// when it would not start the sound; `waited`, that it has had a second to start it.
+const sound = { context: null, trouble: '', refused: false, failed: '', waited: false };
 try {
   const AudioContextClass = window.AudioContext || window.webkitAudioContext;
   sound.context = AudioContextClass ? new AudioContextClass() : null;
@@ -75,31 +78,73 @@ try {
 } catch (error) {
   sound.trouble = `This browser could not start its sound (${error.name})`;
 }
+if (sound.context) {
+  sound.context.onstatechange = show_sound_state;
+  // Where the browser says that its sound device failed or is missing.
+  sound.context.addEventListener('error', () => {
+    sound.failed = 'The browser found no sound device';
+    show_sound_state();
+  });
+}
+
+// iOS mutes WebAudio with the ringer (silent) switch unless the page's sound counts as
+// playback, as a video's does. Where the browser has no such setting, playing a short silent
+// <audio> in a gesture makes it so. (Eight silent samples of a WAV file.)
+if (navigator.audioSession) {
+  navigator.audioSession.type = 'playback';
+}
+const silence = navigator.audioSession ? null : new Audio(
+  'data:audio/wav;base64,UklGRiwAAABXQVZFZm10IBAAAAABAAEAQB8AAEAfAAABAAgAZGF0YQgAAACAgICAgICAgA==');
+
+// Resumes a context that is not running: on a gesture, on the page being shown again (a
+// browser may suspend a hidden page's sound), and before a tone (Safari's "interrupted",
+// after a call, ends when the system lets it). Called in a gesture's handler itself, not
+// later, as older Safari requires.
+function wake_sound() {
+  const context = sound.context;
+  if (!context || ['running', 'closed'].includes(context.state) || !sound_switch.checked) {
+    return;
+  }
+  context.resume().then(() => { sound.refused = false; }, (error) => {
+    sound.refused = error.name === 'NotAllowedError';
+    sound.failed = sound.refused ? '' : `The browser could not start its sound (${error.name})`;
+  }).then(show_sound_state);
+}
 
 // What the program plays through, while it may play.
 function sound_output() {
+  wake_sound();
   return sound_switch.checked && sound.context?.state === 'running' ? sound.context : null;
 }
 
+// Why the run is silent, as far as the browser tells the page. A muted tab or ringer switch
+// it does not tell.
+function silence_reason() {
+  const state = sound.context?.state;
+  if (sound.trouble || state === 'running') return sound.trouble;
+  if (state === 'interrupted') return 'The system has interrupted this page\'s sound';
+  if (sound.refused) return 'The browser has not let this page make sound';
+  return sound.failed || (sound.waited && 'The browser has not started its sound');
+}
+
 function show_sound_state() {
-  const silent = sound.trouble || (sound.context && sound.context.state !== 'running'
-    && 'The browser has not let this page make sound');
+  const silent = silence_reason();
   sound_state.textContent = silent && sound_switch.checked
     ? `${silent}: the run keeps its pace in silence.` : '';
 }
 
-// Called on a gesture. A context that does not resume within a second is taken as silent,
-// and said to be; if it resumes later, the tones after that are heard.
+// Called in a gesture's handler. A context that has not resumed within a second is said to
+// be silent; if it resumes later, the tones after that are heard.
 function start_sound() {
-  if (!sound.context) {
-    show_sound_state();
-    return;
-  }
-  sound.context.onstatechange = show_sound_state;
-  const resumed = Promise.resolve().then(() => sound.context.resume());
-  const a_second = new Promise((resolve) => setTimeout(resolve, 1000));
-  Promise.race([resumed, a_second]).catch(() => {}).then(show_sound_state);
+  wake_sound();
+  silence?.play().catch(() => {}); // a browser that plays nothing says so through its context
+  setTimeout(() => { sound.waited = true; show_sound_state(); }, 1000);
+  show_sound_state();
 }
+
+addEventListener('visibilitychange', () => {
+  if (document.visibilityState === 'visible' && phase !== 'ready') wake_sound();
+});
 
 // The program's code, fetched (the page preloads it) and compiled while the page waits for
 // the first gesture, so that a run starts at once. Each run is a fresh instance of it.
@@ -152,12 +197,14 @@ function start_run() {
 const NOT_KEYS = ['Tab', 'Shift', 'Control', 'Alt', 'AltGraph', 'Meta', 'CapsLock'];
 const CONTROLS = 'a, button, input, select, textarea, summary';
 const PRESSED_BY = { 'Enter': 'a, button, summary', ' ': CONTROLS };
+// What is typed into a text field (the companion's values, bytes.js) is the field's alone.
+const TYPED_INTO = 'input[type=text], textarea';
 // Before a run these scroll the page, to read it, rather than start one.
 const SCROLL_KEYS = ['ArrowUp', 'ArrowDown', 'PageUp', 'PageDown', 'Home', 'End'];
 
 function is_program_key(event) {
   if (event.ctrlKey || event.altKey || event.metaKey || NOT_KEYS.includes(event.key)
-      || /^F\d+$/.test(event.key)) {
+      || /^F\d+$/.test(event.key) || event.target.closest?.(TYPED_INTO)) {
     return false;
   }
   const presses = PRESSED_BY[event.key];
@@ -177,6 +224,7 @@ function on_key(event) {
     return; // a key held down is pressed once: held on from starting a run, still spent
   }
   if (phase !== 'ready') {
+    wake_sound(); // a gesture: leave to resume what the system suspended
     give_key();
   } else if (event.key === 'Escape') {
     // Browsers do not take Escape as leave to make sound.
@@ -192,7 +240,10 @@ function on_click(event) {
   }
   if (phase === 'ready') {
     start_run();
-  } else if (phase === 'waiting') {
+    return;
+  }
+  wake_sound();
+  if (phase === 'waiting') {
     give_key();
   }
 }
