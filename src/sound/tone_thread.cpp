@@ -77,16 +77,22 @@ enum class outcome { failed, late, on_time };
 outcome play(const tone_driver& driver, const tone_job& job)
 {
     if (!job.frequency_hz) {
+        // A little short of the end, so that a driver waiting for room is done in time.
+        const auto until = job.due - tone_times::onset / 2;
         std::this_thread::sleep_until(job.due - driver.ahead);
         const auto heard = driver.heard_at(job.due);
-        if (!heard || !write(driver, frames_in(job.due - *heard), job, job.due) ||
+        if (!heard || !write(driver, frames_in(until - *heard), job, job.due) ||
             !driver.heard_at(job.due)) {
             return outcome::failed;
         }
-        return *heard <= job.due ? outcome::on_time : outcome::late;
+        return *heard <= until ? outcome::on_time : outcome::late;
     }
     const auto latest = job.due + tone_times::grace;
-    const auto heard = write(driver, 0, job, job.due) ? driver.heard_at(latest) : std::nullopt;
+    const auto start = job.due - job.duration; // the rest of the pause's silence first
+    const auto queued = driver.heard_at(start);
+    const auto heard = queued && write(driver, frames_in(start - *queued), job, job.due)
+                           ? driver.heard_at(latest)
+                           : std::nullopt;
     const auto end = heard ? *heard - tone_times::trailer + tone_times::margin : job.due;
     const bool in_time = heard && end <= latest;
     std::this_thread::sleep_until(in_time ? end : job.due);
