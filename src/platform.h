@@ -18,7 +18,9 @@ struct console_session {
 // Each of these first flushes standard output, so that everything printed so far is
 // visible while it waits.
 
-// Suspends the program for the given time.
+// Suspends the program for the given time, as it is heard: where a sound device plays a
+// moment behind, the pause ends that moment early, so that a tone asked for next starts
+// as the pause ends. A pause after such a pause counts from its heard end.
 void pause_for(std::chrono::milliseconds duration);
 
 // Sounds a tone and returns when it has ended, no sooner than `duration` after the call,

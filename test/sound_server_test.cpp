@@ -103,6 +103,16 @@ protected:
         EXPECT_LT(took, limit + slack) << "the run was held up";
     }
 
+    // What the speaker played while `record` ran, once the recorder is stopped.
+    std::vector<std::int16_t> stop_recording() const
+    {
+        sh("sleep 0.2; kill $(cat " + (folder / "parec.pid").string() + ")");
+        const std::string bytes = read_file((folder / "recording.raw").string());
+        std::vector<std::int16_t> recording(bytes.size() / 2);
+        std::memcpy(recording.data(), bytes.data(), recording.size() * 2);
+        return recording;
+    }
+
     std::filesystem::path folder;
     std::vector<std::string> environment;
 };
@@ -146,14 +156,11 @@ TEST_P(SoundServer, PlaysTheFiveTones)
     const auto& [server, route] = GetParam();
     ASSERT_TRUE(sh(control("record")));
     run_and_expect_a_whole_run_on_time();
-    sh("sleep 0.2; kill $(cat " + (folder / "parec.pid").string() + ")");
+    const std::vector<std::int16_t> recording = stop_recording();
     if (LOWLEVEL_DEMO_SANITIZED) {
         // Its run was still checked above, and a sanitizer would have reported what it ran.
         GTEST_SKIP() << "a sanitizer's build writes too slowly to be sure of whole tones";
     }
-    const std::string bytes = read_file((folder / "recording.raw").string());
-    std::vector<std::int16_t> recording(bytes.size() / 2);
-    std::memcpy(recording.data(), bytes.data(), recording.size() * 2);
     const std::vector<tone_span> tones = find_tones(recording, 48'000);
     if (server == "pipewire") {
         // Only the tones' number (docs/checks.md says why): a hole in one does not make two.
@@ -161,6 +168,42 @@ TEST_P(SoundServer, PlaysTheFiveTones)
         return;
     }
     EXPECT_EQ(faults_in(tones, route == "direct"), "");
+}
+
+// A lesson with other tones and an extra pause plays just what it asks, in order, each tone
+// as long as asked and after the silence asked for: none guessed, none in a pause.
+TEST_P(SoundServer, PlaysAChangedLesson)
+{
+    if (std::get<0>(GetParam()) != "pulseaudio" || LOWLEVEL_DEMO_SANITIZED) {
+        GTEST_SKIP() << "recorded through PulseAudio, in a release build (docs/checks.md)";
+    }
+    ASSERT_TRUE(sh(control("record")));
+    const program_result run = run_detached({CHANGED_LESSON}, environment);
+    const std::vector<tone_span> tones = find_tones(stop_recording(), 48'000);
+    EXPECT_TRUE(run.status != -1 && WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0);
+    EXPECT_EQ(run.err, "");
+    struct asked {
+        double hz, ms, silence_ms; // the silence before the first is the recorder's own
+    };
+    const asked lesson[] = {{550, 500, 0}, {660, 200, 500}, {440, 800, 700}};
+    std::ostringstream heard;
+    for (std::size_t i = 0; i < tones.size(); ++i) {
+        const double end =
+            i > 0 ? static_cast<double>(tones[i - 1].start + tones[i - 1].samples.size()) : 0.0;
+        heard << frequency_of(tones[i].samples, 48'000) << " Hz, "
+              << static_cast<double>(tones[i].samples.size()) / 48 << " ms, after "
+              << (static_cast<double>(tones[i].start) - end) / 48 << " ms\n";
+    }
+    ASSERT_EQ(tones.size(), std::size(lesson)) << heard.str();
+    for (std::size_t i = 0; i < tones.size(); ++i) {
+        const double silence = i > 0 ? static_cast<double>(tones[i].start - tones[i - 1].start -
+                                                           tones[i - 1].samples.size()) /
+                                           48
+                                     : lesson[0].silence_ms;
+        EXPECT_NEAR(frequency_of(tones[i].samples, 48'000), lesson[i].hz, lesson[i].hz / 100);
+        EXPECT_NEAR(static_cast<double>(tones[i].samples.size()) / 48, lesson[i].ms, 10);
+        EXPECT_NEAR(silence, lesson[i].silence_ms, 10) << heard.str();
+    }
 }
 
 // With no recorder, nobody asks the server for a low latency: it runs at its default, up to

@@ -141,20 +141,16 @@ TEST(Tones, FiveTonesOf440HertzAndHalfASecondEach)
     EXPECT_TRUE(run.status != -1 && WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0);
     EXPECT_EQ(run.err, "") << "the sound library spoke on standard error";
 
-    // Each open writes a file of its own: tone.wav, tone.wav.0001, ... The silence before
-    // a tone is queued with it.
-    const std::vector<std::string> names = {"tone.wav", "tone.wav.0001", "tone.wav.0002",
-                                            "tone.wav.0003", "tone.wav.0004"};
-    for (const std::string& name : names) {
-        SCOPED_TRACE(name);
-        const std::optional<wav> file = read_wav((folder / name).string());
-        ASSERT_TRUE(file.has_value());
-        EXPECT_EQ(file->channels, 1u);
-        EXPECT_EQ(file->bits, 16u);
-        ASSERT_EQ(file->rate, 48'000u);
-        const std::vector<tone_span> tones = find_tones(file->samples, file->rate);
-        ASSERT_EQ(tones.size(), 1u);
-        const std::vector<std::int16_t>& tone = tones[0].samples;
+    // The device is kept for the run, so one file holds the five tones and the silences.
+    const std::optional<wav> file = read_wav(first.string());
+    ASSERT_TRUE(file.has_value());
+    EXPECT_EQ(file->channels, 1u);
+    EXPECT_EQ(file->bits, 16u);
+    ASSERT_EQ(file->rate, 48'000u);
+    const std::vector<tone_span> tones = find_tones(file->samples, file->rate);
+    ASSERT_EQ(tones.size(), 5u);
+    for (const tone_span& span : tones) {
+        const std::vector<std::int16_t>& tone = span.samples;
         EXPECT_NEAR(1000.0 * static_cast<double>(tone.size()) / file->rate, 500.0, 5.0);
         EXPECT_NEAR(frequency_of(tone, file->rate), 440.0, 2.0);
         // Loud enough to hear, and faded in and out so it does not click.
@@ -162,7 +158,7 @@ TEST(Tones, FiveTonesOf440HertzAndHalfASecondEach)
         EXPECT_LT(std::abs(int{tone.front()}), 300);
         EXPECT_LT(std::abs(int{tone.back()}), 300);
     }
-    EXPECT_FALSE(std::filesystem::exists(folder / "tone.wav.0005")) << "more than five tones";
+    EXPECT_FALSE(std::filesystem::exists(folder / "tone.wav.0001")) << "the device was reopened";
     std::filesystem::remove_all(folder);
 }
 
@@ -173,22 +169,20 @@ TEST(Tones, ASoundLibraryIsLoadedOnlyWhereItMayFindSomething)
 {
     char folder_template[] = "/tmp/lowlevel-demo-tones-XXXXXX";
     const std::filesystem::path folder = mkdtemp(folder_template);
-    const std::string empty = (folder / "empty.conf").string();
-    std::ofstream(empty).flush(); // no device at all
     std::ofstream(folder / "null.conf") << "pcm.!default { type null }\n";
-    const std::string nothing = "ALSA_CONFIG_PATH=" + empty;
     const std::string no_server = "PULSE_SERVER=unix:/nowhere";
     const std::string no_socket = "XDG_RUNTIME_DIR=" + folder.string();
     const std::string home = "HOME=" + folder.string();
+    if (std::filesystem::exists("/dev/snd") || std::filesystem::exists("/etc/asound.conf")) {
+        GTEST_SKIP() << "this machine has a sound device or an ALSA configuration";
+    }
     const std::vector<std::tuple<std::vector<std::string>, bool, bool>> cases = {
-        {{nothing, no_server}, false, false},
-        {{"ALSA_CONFIG_PATH=" + empty + " " + (folder / "null.conf").string(), no_server},
-         false,
-         true},
-        {{"-u", "PULSE_SERVER", nothing, no_socket, home, "PULSE_CONFIG_PATH=" + folder.string()},
+        {{"-u", "ALSA_CONFIG_PATH", no_server, no_socket, home}, false, false},
+        {{"ALSA_CONFIG_PATH=" + (folder / "null.conf").string(), no_server}, false, true},
+        {{"-u", "PULSE_SERVER", "-u", "ALSA_CONFIG_PATH", no_socket, home,
+          "PULSE_CONFIG_PATH=" + folder.string()},
          true,
-         false},
-        {{"-u", "PULSE_SERVER", "-u", "HOME", nothing, no_socket}, true, false},
+         true},
     };
     for (const auto& [environment, pulse_case, alsa_case] : cases) {
         SCOPED_TRACE(testing::PrintToString(environment));
@@ -226,7 +220,8 @@ TEST(Tones, NoSoundLibraryTakesTheRunDown)
 }
 
 // With no file descriptor to spare, libpulse cannot make its main loop: no tone, but the
-// whole run. (A server named over the network makes the program try libpulse.)
+// whole run, and not a word from libpulse. (A server named over the network makes the
+// program try libpulse.)
 TEST(Tones, NoneWhenTheSoundLibraryCannotStartAndTheRunGoesOn)
 {
 #if !LOWLEVEL_DEMO_HAVE_PULSE
@@ -244,6 +239,7 @@ TEST(Tones, NoneWhenTheSoundLibraryCannotStartAndTheRunGoesOn)
                      {"PULSE_SERVER=tcp:127.0.0.1:1", "ALSA_CONFIG_PATH=/dev/null"});
     EXPECT_TRUE(exited_with_zero(run.status)) << run.status << run.err;
     EXPECT_EQ(run.out, read_file(GOLDEN_TRANSCRIPT));
+    EXPECT_EQ(run.err, "") << "libpulse spoke on standard error";
 }
 
 // ALSA's default device here writes each tone into a pipe to a command that reads none and

@@ -423,11 +423,12 @@ console_session::~console_session()
 void pause_for(std::chrono::milliseconds duration)
 {
     // The deadline is taken first, so the time spent flushing is part of the pause. The
-    // sound device is readied meanwhile, so that the tone after the pause starts on time.
+    // sound device is readied meanwhile, so that a tone asked for next is heard as the
+    // pause ends.
     const auto deadline = std::chrono::steady_clock::now() + duration;
     flush_output();
-    get_tones_ready(deadline); // its thread blocks all signals but faults (posix_signals.h)
-    sleep_until_deadline(deadline);
+    // The sound thread takes no signal but a fault's (posix_signals.h): handlers run here.
+    sleep_until_deadline(wait_out_pause(deadline));
 }
 
 void sound_tone(int frequency_hz, std::chrono::milliseconds duration)
@@ -437,8 +438,7 @@ void sound_tone(int frequency_hz, std::chrono::milliseconds duration)
     // run keeps its pace.
     const auto deadline = std::chrono::steady_clock::now() + duration;
     flush_output();
-    play_tone({.frequency_hz = frequency_hz, .duration = duration, .end_by = deadline});
-    sleep_until_deadline(deadline);
+    sleep_until_deadline(play_tone(frequency_hz, duration, deadline));
 }
 
 void wait_for_key()

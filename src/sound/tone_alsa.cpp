@@ -1,6 +1,5 @@
 // The tone driver for ALSA's "default" device: the sound card, or a plugin that forwards
-// to a sound server. The device is opened a lead before the first tone and put away once
-// the last has been heard, so that nothing is held while the prompt waits.
+// to a sound server.
 #include "sound/dynamic_library.h"
 #include "sound/tone_player.h"
 #include "sound/tone_wave.h"
@@ -8,7 +7,6 @@
 #include <alsa/asoundlib.h>
 
 #include <cerrno>
-#include <thread>
 #include <utility>
 
 namespace {
@@ -30,28 +28,13 @@ void say_nothing(const char* /*file*/, int /*line*/, const char* /*function*/, i
 {
 }
 
-// Opened non-blocking, so that a device held by another program fails the open at once,
-// and each write waits for room no longer than the tone's time.
-void open_device()
-{
-    constexpr int allow_resampling = 1;
-    constexpr auto buffer = std::chrono::microseconds(tone_times::alsa_buffer);
-    if (alsa->snd_pcm_open(&device, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) != 0) {
-        device = nullptr;
-    } else if (alsa->snd_pcm_set_params(device, SND_PCM_FORMAT_S16_LE,
-                                        SND_PCM_ACCESS_RW_INTERLEAVED, tone_channels,
-                                        tone_sample_rate, allow_resampling,
-                                        static_cast<unsigned>(buffer.count())) != 0) {
-        alsa->snd_pcm_close(std::exchange(device, nullptr));
-    }
-}
-
 // Writes the frames as the device makes room, recovering from an underrun or a suspend;
 // false on a lasting error, or if they are not all written by the given time (a server
 // that is stalled may take none for seconds).
 bool write_frames(const std::int16_t* samples, std::int64_t frames,
-                  tone_clock::time_point give_up_at, int& recoveries)
+                  tone_clock::time_point give_up_at)
 {
+    int recoveries = 0;
     while (frames > 0) {
         const auto left =
             std::chrono::ceil<std::chrono::milliseconds>(give_up_at - tone_clock::now());
@@ -60,15 +43,14 @@ bool write_frames(const std::int16_t* samples, std::int64_t frames,
         }
         const auto written =
             alsa->snd_pcm_writei(device, samples, static_cast<snd_pcm_uframes_t>(frames));
+        constexpr int silently = 1;
         if (written == -EAGAIN) {
             alsa->snd_pcm_wait(device, static_cast<int>(left.count()));
-        } else if (written < 0) {
-            constexpr int silently = 1;
-            if (++recoveries > tone_times::most_recoveries ||
-                alsa->snd_pcm_recover(device, static_cast<int>(written), silently) < 0) {
-                return false;
-            }
-        } else {
+        } else if (written < 0 &&
+                   (++recoveries > tone_times::most_recoveries ||
+                    alsa->snd_pcm_recover(device, static_cast<int>(written), silently) < 0)) {
+            return false;
+        } else if (written > 0) {
             samples += written;
             frames -= written;
         }
@@ -78,64 +60,46 @@ bool write_frames(const std::int16_t* samples, std::int64_t frames,
 
 void put_away()
 {
-    if (device != nullptr) {
-        alsa->snd_pcm_drop(device); // what is left is past its time
-        alsa->snd_pcm_close(device);
-        device = nullptr;
-    }
+    alsa->snd_pcm_drop(device); // what is left is past its time
+    alsa->snd_pcm_close(std::exchange(device, nullptr));
 }
 
-// How long until a frame written now is heard, by the device's own delay; none if it
-// cannot tell. A plugin's drain would also wait for its server's reply.
-std::optional<std::chrono::microseconds> ahead()
+// By the device's own delay, none before it has started. A plugin's drain would also wait
+// for its server's reply.
+std::optional<tone_clock::time_point> heard_at(tone_clock::time_point /*give_up_at*/)
 {
     snd_pcm_sframes_t queued = 0;
-    if (alsa->snd_pcm_delay(device, &queued) != 0) {
-        return std::nullopt;
-    }
-    return time_of(std::max<snd_pcm_sframes_t>(queued, 0));
+    alsa->snd_pcm_delay(device, &queued);
+    return tone_clock::now() + time_of(std::max<snd_pcm_sframes_t>(queued, 0));
 }
 
-// The device is kept while tones come, with silence between them, so that its delay
-// tells when the next tone will be heard. A device that is missing or busy means silence,
-// not a failure: the next tone looks again.
-bool play(const tone_job& job)
-{
-    if (device == nullptr) {
-        std::this_thread::sleep_until(job.due - tone_times::lead);
-        open_device();
-    }
-    if (device == nullptr || !job.tone) {
-        return true;
-    }
-    const tone_request& tone = *job.tone;
-    const auto start = tone_clock::now() + ahead().value_or(std::chrono::microseconds(0));
-    int recoveries = 0;
-    if (write_samples(frames_in(job.due - start), frames_in(tone.duration),
-                      frames_in(tone_times::trailer), tone.frequency_hz,
-                      [&](const std::int16_t* samples, std::int64_t frames) {
-                          return write_frames(samples, frames, tone.end_by, recoveries);
-                      })) {
-        if (const auto left = ahead()) {
-            sleep_until_heard(tone, tone_clock::now() + *left);
-            return true;
-        }
-    }
-    std::this_thread::sleep_until(tone.end_by);
-    put_away();
-    return true;
-}
-
+// Opened non-blocking, so that a device held by another program fails the open at once,
+// and each write waits for room no longer than the job's time. A missing or busy device
+// opens no driver.
 bool open_alsa(tone_clock::time_point /*give_up_at*/)
 {
+    constexpr int allow_resampling = 1;
+    constexpr auto buffer = std::chrono::microseconds(tone_times::alsa_buffer);
     if (!alsa_may_play() || (alsa = load_once<alsa_library>("libasound.so.2")) == nullptr) {
         return false;
     }
     alsa->snd_lib_error_set_handler(say_nothing);
-    return true;
+    if (alsa->snd_pcm_open(&device, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) != 0) {
+        device = nullptr;
+    } else if (alsa->snd_pcm_set_params(device, SND_PCM_FORMAT_S16, SND_PCM_ACCESS_RW_INTERLEAVED,
+                                        tone_channels, tone_sample_rate, allow_resampling,
+                                        static_cast<unsigned>(buffer.count())) != 0) {
+        alsa->snd_pcm_close(std::exchange(device, nullptr));
+    }
+    return device != nullptr;
 }
 
 } // namespace
 
-// The configuration the library parsed at the first open is kept for the run.
-const tone_driver alsa_driver{.open = open_alsa, .play = play, .close = put_away};
+// The configuration the library parsed at the first open is kept for the run. The device
+// is fed silence all through a pause, so that it never runs dry: its buffer holds it back.
+const tone_driver alsa_driver{.open = open_alsa,
+                              .heard_at = heard_at,
+                              .write = write_frames,
+                              .close = put_away,
+                              .ahead = std::chrono::hours(1)};

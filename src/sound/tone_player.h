@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 
 using tone_clock = std::chrono::steady_clock;
@@ -13,39 +14,31 @@ using tone_clock = std::chrono::steady_clock;
 // The times and limits the sound thread and the drivers keep; docs/sound.md says how found.
 namespace tone_times {
 using std::chrono::milliseconds;
-constexpr auto grace = milliseconds(40);         // a tone's end may be heard this late
-constexpr auto close_grace = milliseconds(20);   // the exit waits this long for the closing
-constexpr auto lead = milliseconds(100);         // a device opens before its tone: the slowest open
+constexpr auto grace = milliseconds(40);       // a tone's end may be heard this late
+constexpr auto close_grace = milliseconds(20); // the exit waits this long for the closing
+constexpr auto onset = milliseconds(30); // a pause ends this early: a server reads this far ahead
+constexpr auto lead = milliseconds(100); // a pause's silence is written this early, at least
 constexpr auto idle_close = milliseconds(100);   // nothing held this long after the last job
 constexpr auto server_buffer = milliseconds(10); // a server at its default runs 2 s ahead
-constexpr auto trailer = milliseconds(50); // silence after a tone: no dry stream until the next
-constexpr auto overlap = milliseconds(2);  // silence past a tone not yet queued
-constexpr auto alsa_buffer = milliseconds(100); // less, and a plugin opened per tone ran dry
+constexpr auto trailer = milliseconds(50);       // silence after a tone: PipeWire holds back an end
+constexpr auto alsa_buffer = milliseconds(100);  // less, and a plugin opened per tone ran dry
 constexpr auto margin = std::chrono::microseconds(500); // a reckoning may be early by this
 constexpr int most_recoveries = 3; // a plugin may fail each write and call each recovery good
 constexpr std::size_t stack_bytes = std::size_t{512} * 1024; // libpulse overflowed 16-32 KiB
 } // namespace tone_times
 
-struct tone_request {
-    int frequency_hz;
-    std::chrono::milliseconds duration;
-    tone_clock::time_point end_by; // when the tone is due to have ended
-};
-
-// A job for a driver: silence until `due`, then the tone, if there is one. Without a tone
-// the driver gets the device ready for one due then.
-struct tone_job {
-    tone_clock::time_point due;
-    std::optional<tone_request> tone;
-};
-
-// One way of reaching a sound device. `open` loads the library and connects, giving up at
-// the given time; `play` does a job and returns once its tone has been heard to end (or a
-// little after its `end_by`), false if the device failed; `close` undoes `open`.
+// One way of reaching a sound device, each call giving up at the time given. `open` loads
+// the library and connects; `heard_at` is when a frame written now would be heard, as the
+// library reckons, none if it cannot tell; `write` queues frames after those written;
+// `close` undoes `open`, dropping what is queued. `ahead`: how long before a pause's end
+// its silence may be written (a server given more than it plays may drop some).
 struct tone_driver {
     bool (*open)(tone_clock::time_point give_up_at);
-    bool (*play)(const tone_job& job);
+    std::optional<tone_clock::time_point> (*heard_at)(tone_clock::time_point give_up_at);
+    bool (*write)(const std::int16_t* samples, std::int64_t frames,
+                  tone_clock::time_point give_up_at);
     void (*close)();
+    tone_clock::duration ahead;
 };
 
 extern const tone_driver pulse_driver; // the desktop's sound server: tone_pulse.cpp
@@ -56,14 +49,14 @@ extern const tone_driver alsa_driver;  // the sound card, or ALSA's default: ton
 bool sound_server_may_answer();
 bool alsa_may_play();
 
-// For a driver: sleeps until the tone is heard to end, by `heard`, when the device reckons
-// its trailer heard, and says true; if unknown or past the grace, until the tone's end, false.
-bool sleep_until_heard(const tone_request& tone, std::optional<tone_clock::time_point> heard);
+// For a pause that ends at `pause_end`: readies the device and gives it silence heard until
+// then, and says when the caller's pause is to end. Where that is done in time, that is
+// `tone_times::onset` early, so that a tone asked for next, written after the silence, is
+// heard as the pause ends. The caller sleeps; a signal must not lengthen its sleep.
+tone_clock::time_point wait_out_pause(tone_clock::time_point pause_end);
 
-// Called at the start of a pause: readies the device in the background for the tone due
-// at `tone_due`, with a tone like the last already queued, so a late wake-up cannot cut it.
-void get_tones_ready(tone_clock::time_point tone_due);
-
-// Plays the tone, and returns when it has ended, or a little after `end_by` if the
-// driver is not done by then; the caller keeps the time.
-void play_tone(const tone_request& tone);
+// Plays the tone and says when the caller's tone is to end: no sooner than `end_by`, moved
+// by as much as the pause before ended early; it returns once the tone has been heard to
+// end, or not much later than that time if the driver is stuck.
+tone_clock::time_point play_tone(int frequency_hz, std::chrono::milliseconds duration,
+                                 tone_clock::time_point end_by);

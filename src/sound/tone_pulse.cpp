@@ -16,8 +16,7 @@ namespace {
     F(pa_mainloop_dispatch) F(pa_mainloop_iterate) F(pa_mainloop_free) F(pa_context_new)          \
     F(pa_context_connect) F(pa_context_get_state) F(pa_context_disconnect) F(pa_context_unref)    \
     F(pa_stream_new) F(pa_stream_connect_playback) F(pa_stream_get_state) F(pa_stream_write)      \
-    F(pa_stream_update_timing_info) F(pa_stream_get_latency) F(pa_stream_get_timing_info)         \
-    F(pa_stream_flush) F(pa_stream_disconnect) F(pa_stream_unref) F(pa_operation_get_state)      \
+    F(pa_stream_update_timing_info) F(pa_stream_get_latency) F(pa_stream_disconnect) F(pa_stream_unref) F(pa_operation_get_state)      \
     F(pa_operation_unref)
 // clang-format on
 
@@ -29,7 +28,6 @@ struct connection {
     pa_mainloop* loop = nullptr;
     pa_context* context = nullptr;
     pa_stream* stream = nullptr;
-    bool fresh = true; // nothing written to the stream yet
 };
 connection server;
 
@@ -48,11 +46,6 @@ bool run_until(Done done, tone_clock::time_point give_up_at)
         }
     }
     return true;
-}
-
-bool good()
-{
-    return PA_STREAM_IS_GOOD(server.pa->pa_stream_get_state(server.stream));
 }
 
 void close_server()
@@ -89,7 +82,7 @@ bool connect(const pulse_library& pa, tone_clock::time_point give_up_at)
         return false;
     }
     const pa_sample_spec format{
-        .format = PA_SAMPLE_S16LE, .rate = tone_sample_rate, .channels = tone_channels};
+        .format = PA_SAMPLE_S16NE, .rate = tone_sample_rate, .channels = tone_channels};
     constexpr auto bytes = static_cast<std::uint32_t>(frames_in(tone_times::server_buffer) * 2);
     constexpr auto server_default = static_cast<std::uint32_t>(-1);
     const pa_buffer_attr buffer{.maxlength = server_default,
@@ -112,21 +105,15 @@ bool open_server(tone_clock::time_point give_up_at)
         (server.pa = load_once<pulse_library>("libpulse.so.0")) == nullptr) {
         return false;
     }
-    if (!connect(*server.pa, give_up_at)) {
+    const bool connected = connect(*server.pa, give_up_at);
+    if (!connected) {
         close_server();
-        return false;
     }
-    return true;
+    return connected;
 }
 
-// The last sample written so far, as the server reckons it: taken into its mix after
-// `taken`, heard at `heard`.
-struct reckoning {
-    tone_clock::time_point taken;
-    tone_clock::time_point heard;
-};
-
-std::optional<reckoning> reckon(tone_clock::time_point give_up_at)
+// When a frame written now would be heard, by the server's latency.
+std::optional<tone_clock::time_point> heard_at(tone_clock::time_point give_up_at)
 {
     const pulse_library& pa = *server.pa;
     pa_operation* const updated = pa.pa_stream_update_timing_info(server.stream, nullptr, nullptr);
@@ -138,20 +125,15 @@ std::optional<reckoning> reckon(tone_clock::time_point give_up_at)
     pa.pa_operation_unref(updated);
     pa_usec_t latency = 0;
     int negative = 0;
-    const pa_timing_info* const timing = pa.pa_stream_get_timing_info(server.stream);
-    if (!answered || timing == nullptr ||
+    if (!answered || !PA_STREAM_IS_GOOD(pa.pa_stream_get_state(server.stream)) ||
         pa.pa_stream_get_latency(server.stream, &latency, &negative) < 0) {
         return std::nullopt;
     }
-    const auto now = tone_clock::now();
-    const auto heard = std::chrono::microseconds(negative != 0 ? 0 : latency);
-    // The sink's own latency is what it has mixed already and not yet played.
-    const auto mixed = std::min(heard, std::chrono::microseconds(timing->sink_usec));
-    return reckoning{.taken = now + heard - mixed, .heard = now + heard};
+    return tone_clock::now() + std::chrono::microseconds(negative != 0 ? 0 : latency);
 }
 
-// Writes a chunk and sends it on at once, without waiting.
-bool send(const std::int16_t* samples, std::int64_t frames)
+// Sent on at once, without waiting.
+bool send(const std::int16_t* samples, std::int64_t frames, tone_clock::time_point /*give_up_at*/)
 {
     const auto bytes = static_cast<std::size_t>(frames) * sizeof *samples;
     const bool written = server.pa->pa_stream_write(server.stream, samples, bytes, nullptr, 0,
@@ -160,37 +142,12 @@ bool send(const std::int16_t* samples, std::int64_t frames)
     return written;
 }
 
-// The stream never runs dry: a server restarting a dry stream may skip the start of what
-// comes. Without its tone, the silence lasts until a little after the server takes it.
-bool play(const tone_job& job)
-{
-    if (server.fresh) { // a new stream's latency is still settling: wait to reckon it
-        std::this_thread::sleep_until(job.due - tone_times::lead);
-        server.fresh = false;
-    }
-    const auto reckoned = reckon(job.tone ? job.tone->end_by : job.due);
-    if (!reckoned) {
-        return good();
-    }
-    if (!job.tone) {
-        const auto taken = std::max(reckoned->taken, tone_clock::now()) - tone_times::overlap;
-        return write_samples(frames_in(job.due - taken), 0, 0, 0, send) && good();
-    }
-    const tone_request& tone = *job.tone;
-    if (!write_samples(frames_in(job.due - reckoned->heard), frames_in(tone.duration),
-                       frames_in(tone_times::trailer), tone.frequency_hz, send)) {
-        return false;
-    }
-    const auto heard = reckon(tone.end_by + tone_times::grace);
-    if (!sleep_until_heard(tone, heard ? std::optional(heard->heard) : std::nullopt)) {
-        if (pa_operation* const flushed =
-                server.pa->pa_stream_flush(server.stream, nullptr, nullptr)) {
-            server.pa->pa_operation_unref(flushed); // what is left would be heard too late
-        }
-    }
-    return good();
-}
-
 } // namespace
 
-const tone_driver pulse_driver{.open = open_server, .play = play, .close = close_server};
+// A stream given much more silence than it plays was seen to drop it: a pause's silence is
+// written a lead before its end.
+const tone_driver pulse_driver{.open = open_server,
+                               .heard_at = heard_at,
+                               .write = send,
+                               .close = close_server,
+                               .ahead = tone_times::lead};

@@ -1,6 +1,7 @@
 // The sound thread, where the tone drivers run one job at a time, and the bounded waits
 // for it (tone_player.h says why).
 #include "sound/tone_player.h"
+#include "sound/tone_wave.h"
 
 #include "platform/posix_signals.h"
 
@@ -15,19 +16,28 @@
 
 namespace {
 
+// A tone to play now, or, without one, a pause to keep silent until `due`.
+struct tone_job {
+    tone_clock::time_point due; // the pause's end, or the tone's
+    std::optional<int> frequency_hz;
+    std::chrono::milliseconds duration{};
+};
+
 // What the program and the sound thread share, under the mutex. Never destroyed: a thread
 // stuck in a library at exit must not find it gone if it comes back.
 struct shared_state {
     std::mutex mutex;
     std::condition_variable changed;
-    bool started = false;             // the sound thread is running
-    bool busy = false;                // a job is posted or under way
-    bool posted = false;              // a job waits for the sound thread to take it
-    bool ending = false;              // the program is exiting: put everything away
-    bool closed = false;              // everything is put away, at exit
-    bool kept_up = true;              // the last tone was heard to end in time
-    tone_job job;                     // the job posted or under way
-    std::optional<tone_request> last; // the tone asked for last
+    bool started = false; // the sound thread is running
+    bool busy = false;    // a job is posted or under way
+    bool posted = false;  // a job waits for the sound thread to take it
+    bool ending = false;  // the program is exiting: put everything away
+    bool closed = false;  // everything is put away, at exit
+    bool kept_up = true;  // the last tone was heard to end in time
+    bool on_time =
+        false; // the last job was done in time: a pause's silence queued, or a tone heard
+    tone_clock::duration early{}; // how early the last pause ended, for the tone after it
+    tone_job job;                 // the job posted or under way
 };
 shared_state& state = *new shared_state;
 
@@ -48,11 +58,56 @@ const tone_driver* open_first([[maybe_unused]] tone_clock::time_point give_up_at
     return nullptr;
 }
 
-// Waits for a job; while it holds a device, no longer than idle_close, then puts it away.
+// Silence, a tone and its trailer, given to the driver 10 ms at a time.
+bool write(const tone_driver& driver, std::int64_t silence, const tone_job& job,
+           tone_clock::time_point give_up_at)
+{
+    return write_samples(
+        silence, frames_in(job.duration), job.frequency_hz ? frames_in(tone_times::trailer) : 0,
+        job.frequency_hz.value_or(0), [&](const std::int16_t* samples, std::int64_t frames) {
+            return driver.write(samples, frames, give_up_at);
+        });
+}
+
+// What a job came to: the device failed, or the job was done late, or on time.
+enum class outcome { failed, late, on_time };
+
+// A pause: silence heard until its end, written a while before, and in place once the
+// library reckons again. A tone: written at once, after that silence, and waited for until
+// the library reckons its trailer heard, or a little past its time. Better a greeting a
+// moment late than one shown over the end of its tone.
+outcome play(const tone_driver& driver, const tone_job& job)
+{
+    if (!job.frequency_hz) {
+        // A little short of the end, so that a driver waiting for room is done in time.
+        const auto until = job.due - tone_times::onset / 2;
+        std::this_thread::sleep_until(job.due - driver.ahead);
+        const auto heard = driver.heard_at(job.due);
+        if (!heard || !write(driver, frames_in(until - *heard), job, job.due) ||
+            !driver.heard_at(job.due)) {
+            return outcome::failed;
+        }
+        return *heard <= until ? outcome::on_time : outcome::late;
+    }
+    const auto latest = job.due + tone_times::grace;
+    const auto start = job.due - job.duration; // the rest of the pause's silence first
+    const auto queued = driver.heard_at(start);
+    const auto heard = queued && write(driver, frames_in(start - *queued), job, job.due)
+                           ? driver.heard_at(latest)
+                           : std::nullopt;
+    const auto end = heard ? *heard - tone_times::trailer + tone_times::margin : job.due;
+    const bool in_time = heard && end <= latest;
+    std::this_thread::sleep_until(in_time ? end : job.due);
+    return in_time ? outcome::on_time : outcome::failed; // what is left would come too late
+}
+
+// Waits for a job; while it holds a device, no longer than idle_close past the last job's
+// time, then puts it away.
 bool wait_for_job(std::unique_lock<std::mutex>& lock, const tone_driver*& driver)
 {
     const auto ready = [] { return state.posted || state.ending; };
-    while (driver != nullptr && !state.changed.wait_for(lock, tone_times::idle_close, ready)) {
+    const auto idle_until = state.job.due + tone_times::idle_close;
+    if (driver != nullptr && !state.changed.wait_until(lock, idle_until, ready)) {
         lock.unlock();
         std::exchange(driver, nullptr)->close();
         lock.lock();
@@ -61,6 +116,8 @@ bool wait_for_job(std::unique_lock<std::mutex>& lock, const tone_driver*& driver
     return !state.ending;
 }
 
+// A driver that fails a job, or a tone, is closed, dropping what it holds; the next job
+// opens one again.
 void run_jobs()
 {
     const tone_driver* driver = nullptr; // the one open, if any
@@ -71,18 +128,20 @@ void run_jobs()
         const tone_job job = state.job;
         lock.unlock();
         if (driver == nullptr && !looked) {
-            driver = open_first(job.tone ? job.tone->end_by : job.due);
+            driver = open_first(job.due);
             looked = driver == nullptr;
             // So that the exit sees what the libraries set up, even if play blocks for good.
             const std::lock_guard seen(state.mutex);
         }
-        if (driver != nullptr && !driver->play(job)) {
-            std::exchange(driver, nullptr)->close(); // the next job looks again
+        const outcome done = driver != nullptr ? play(*driver, job) : outcome::failed;
+        if (driver != nullptr && done == outcome::failed) {
+            std::exchange(driver, nullptr)->close();
         }
         lock.lock();
-        if (job.tone) {
-            state.kept_up = tone_clock::now() <= job.tone->end_by + tone_times::grace;
+        if (job.frequency_hz) {
+            state.kept_up = tone_clock::now() <= job.due + tone_times::grace;
         }
+        state.on_time = done == outcome::on_time;
         state.busy = false;
         state.changed.notify_all();
     }
@@ -159,11 +218,19 @@ bool start_thread()
 // still busy with the last one or cannot be started (silence, on time).
 bool post(const tone_job& job)
 {
-    if (state.busy || (!state.started && !start_thread())) {
-        return false;
-    }
-    if (!std::exchange(state.started, true)) {
+    if (!state.started) {
+        // libpulse writes its errors (no file descriptor, no memory to map) on standard
+        // error, which is the program's: to the system log instead. Set before any thread
+        // starts, as setenv must be.
+        setenv("PULSE_LOG_SYSLOG", "1", 0);
+        if (!start_thread()) {
+            return false;
+        }
+        state.started = true;
         std::atexit(end_sound_thread);
+    }
+    if (state.busy) {
+        return false;
     }
     state.busy = state.posted = true;
     state.job = job;
@@ -173,37 +240,28 @@ bool post(const tone_job& job)
 
 } // namespace
 
-bool sleep_until_heard(const tone_request& tone, std::optional<tone_clock::time_point> heard)
-{
-    // Better a greeting a moment late than one shown over the end of its tone.
-    const auto end = heard ? *heard - tone_times::trailer + tone_times::margin : tone.end_by;
-    const bool in_time = heard && end <= tone.end_by + tone_times::grace;
-    std::this_thread::sleep_until(in_time ? end : tone.end_by);
-    return in_time;
-}
-
-void get_tones_ready(tone_clock::time_point tone_due)
-{
-    const std::lock_guard lock(state.mutex);
-    tone_job job{.due = tone_due, .tone = state.last};
-    if (job.tone) {
-        job.tone->end_by = tone_due + job.tone->duration;
-    }
-    post(job);
-}
-
-void play_tone(const tone_request& tone)
+tone_clock::time_point wait_out_pause(tone_clock::time_point pause_end)
 {
     std::unique_lock lock(state.mutex);
-    const auto now = tone_clock::now();
-    const std::optional<tone_request>& queued = state.job.tone;
-    const bool is_queued = queued && queued->frequency_hz == tone.frequency_hz &&
-                           queued->duration == tone.duration && state.job.due <= now &&
-                           now - state.job.due < tone_times::lead;
-    state.last = tone;
+    pause_end += std::exchange(state.early, {}); // after a pause that ended early, as heard
+    if (post({.due = pause_end, .frequency_hz = std::nullopt})) {
+        state.changed.wait_until(lock, pause_end - tone_times::onset, [] { return !state.busy; });
+        if (!state.busy && state.on_time) {
+            state.early = tone_times::onset;
+        }
+    }
+    return pause_end - state.early;
+}
+
+tone_clock::time_point play_tone(int frequency_hz, std::chrono::milliseconds duration,
+                                 tone_clock::time_point end_by)
+{
+    std::unique_lock lock(state.mutex);
+    end_by += std::exchange(state.early, {});
     // A sound system once late is not waited for past the tone's time until it keeps up.
-    const auto wait_until = state.kept_up ? tone.end_by + tone_times::grace : tone.end_by;
-    if (is_queued || post({.due = now, .tone = tone})) {
+    const auto wait_until = state.kept_up ? end_by + tone_times::grace : end_by;
+    if (post({.due = end_by, .frequency_hz = frequency_hz, .duration = duration})) {
         state.changed.wait_until(lock, wait_until, [] { return !state.busy; });
     }
+    return end_by;
 }
