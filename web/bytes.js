@@ -129,7 +129,10 @@ async function update() {
     const named = inputs[/--(\w+)/.exec(line)?.[1]];
     if (!named) continue;
     named.message.textContent = line.replace(/^lowlevel-bytes: /, '');
-    if (text.status !== 0) named.input.setAttribute('aria-invalid', 'true');
+    // A warning's value was taken, even when another field's was refused.
+    if (text.status !== 0 && !line.startsWith('lowlevel-bytes: warning: ')) {
+      named.input.setAttribute('aria-invalid', 'true');
+    }
   }
   const query = new URLSearchParams(options()).toString();
   share.href = `${query ? `?${query}` : location.pathname}#bytes`;
