@@ -2,6 +2,7 @@
 // `--int 5` or `--int=5`, in decimal or hex; --json and --help.
 #include "bytes_options.h"
 
+#include <cctype>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -49,12 +50,29 @@ bool read_number(std::string_view text, std::int64_t& number)
     return true;
 }
 
-// All of the text, read by strtod; leading spaces, which strtod would skip, are refused.
+// All of the text, read by strtod; leading white space, which strtod would skip, is refused:
+// a line feed or a form feed would reach the labels and the JSON as it is.
 bool read_double(const char* text, double& number)
 {
     char* end = nullptr;
     number = std::strtod(text, &end);
-    return *text != '\0' && *text != ' ' && *text != '\t' && *end == '\0';
+    return *text != '\0' && std::isspace(static_cast<unsigned char>(*text)) == 0 && *end == '\0';
+}
+
+// A text from the command line, quoted in a message: a control character, a line feed
+// above all, is shown as \xHH, so that the message stays one line.
+void print_quoted(const char* text)
+{
+    std::fputc('\'', stderr);
+    for (; *text != '\0'; ++text) {
+        const auto byte = static_cast<unsigned char>(*text);
+        if (byte < 0x20 || byte == 0x7F) {
+            std::fprintf(stderr, "\\x%02x", static_cast<unsigned>(byte));
+        } else {
+            std::fputc(byte, stderr);
+        }
+    }
+    std::fputc('\'', stderr);
 }
 
 bool refuse(const char* option, const char* takes, const char* value)
@@ -62,7 +80,9 @@ bool refuse(const char* option, const char* takes, const char* value)
     if (*value == '\0') {
         std::fprintf(stderr, "lowlevel-bytes: %s takes %s, and was given nothing\n", option, takes);
     } else {
-        std::fprintf(stderr, "lowlevel-bytes: %s takes %s, not '%s'\n", option, takes, value);
+        std::fprintf(stderr, "lowlevel-bytes: %s takes %s, not ", option, takes);
+        print_quoted(value);
+        std::fputc('\n', stderr);
     }
     return false;
 }
@@ -164,10 +184,10 @@ bool read_options(int argc, char* argv[], bytes_options& options)
                 return false;
             }
         } else {
-            std::fprintf(stderr,
-                         "lowlevel-bytes: unknown option '%s': it takes --nibble1 to --nibble5, "
-                         "--int, --double, --json and --help\n",
-                         argv[i]);
+            std::fputs("lowlevel-bytes: unknown option ", stderr);
+            print_quoted(argv[i]);
+            std::fputs(": it takes --nibble1 to --nibble5, --int, --double, --json and --help\n",
+                       stderr);
             return false;
         }
     }

@@ -129,20 +129,34 @@ async function update() {
     const named = inputs[/--(\w+)/.exec(line)?.[1]];
     if (!named) continue;
     named.message.textContent = line.replace(/^lowlevel-bytes: /, '');
-    if (text.status !== 0) named.input.setAttribute('aria-invalid', 'true');
+    // A warning's value was taken, even when another field's was refused.
+    if (text.status !== 0 && !line.startsWith('lowlevel-bytes: warning: ')) {
+      named.input.setAttribute('aria-invalid', 'true');
+    }
   }
   const query = new URLSearchParams(options()).toString();
   share.href = `${query ? `?${query}` : location.pathname}#bytes`;
+  let shown = [text, json];
   if (text.status !== 0) {
     announce.textContent = text.err.join(' ');
-    return; // the last good picture stays, beside the message
+    if (!section.hidden) return; // the last good picture stays, beside the message
+    // A bad value from a link, before any good one: the lesson's picture, and the message
+    // by its field, where it can be mended.
+    shown = [await run([]), await run(['--json'])];
+    if (run_number !== latest) return;
   }
-  output.textContent = `${text.out.join('\n')}\n`;
-  const report = JSON.parse(json.out.join('\n'));
+  output.textContent = `${shown[0].out.join('\n')}\n`;
+  const report = JSON.parse(shown[1].out.join('\n'));
   picture.replaceChildren(draw_record(report), draw_union(report));
-  announce.textContent = `Updated: ${report.shared_value.map((write) =>
-    `after ${write.write}, as_int reads ${write.as_int} and as_double ${write.as_double}`).join('; ')}.`;
-  section.hidden = false;
+  if (text.status === 0) {
+    announce.textContent = `Updated: ${report.shared_value.map((write) =>
+      `after ${write.write}, as_int reads ${write.as_int} and as_double ${write.as_double}`).join('; ')}.`;
+  }
+  if (section.hidden) {
+    section.hidden = false;
+    // The browser could not follow a link's #bytes to it while it was hidden.
+    if (location.hash === `#${section.id}`) section.scrollIntoView();
+  }
 }
 
 // Values from the address, as a share link gives them.
