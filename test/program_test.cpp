@@ -306,7 +306,7 @@ TEST(RealPlatform, StackOverflowLeavesTheTerminalAsItWas)
 // at once after its key.
 class EndOfARun : public testing::TestWithParam<int> {};
 
-TEST_P(EndOfARun, UnderJobControlLeavesTheTerminalAsItWas)
+TEST_P(EndOfARun, LeavesTheTerminalAsItWas)
 {
     if (LOWLEVEL_DEMO_SANITIZED && GetParam() == SIGCONT) {
         GTEST_SKIP() << "the leak check at exit stops the run with SIGSTOP, which a SIGCONT "
