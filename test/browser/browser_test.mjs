@@ -159,7 +159,11 @@ async function puppeteer_engine(name, options, cannot) {
     name, cannot, pid: browser.process()?.pid, close: () => browser.close(),
     async open(url, viewport) {
       const page = await browser.newPage();
-      await page.setViewport(viewport);
+      // Firefox before 153 (bookworm's without its security updates) sets the size but
+      // knows no screen orientation, which puppeteer sets beside it.
+      await page.setViewport(viewport).catch((error) => {
+        if (!error.message.includes('unknown command')) throw error;
+      });
       await page.goto(url, { waitUntil: 'load', timeout: 10000 });
       return {
         evaluate: (fn, ...args) => page.evaluate(fn, ...args),
