@@ -1,5 +1,6 @@
 // A lesson changed as a learner may change it: other tones, other lengths, an extra pause,
-// played on the real platform. sound_server_test.cpp records it.
+// tones one straight after another, played on the real platform. sound_server_test.cpp
+// records it.
 #include "platform.h"
 
 #include <chrono>
@@ -15,5 +16,7 @@ int main()
     pause_for(300ms);
     pause_for(400ms);
     sound_tone(440, 800ms);
+    sound_tone(880, 300ms);
+    sound_tone(330, 300ms);
     return exit_status();
 }

@@ -171,7 +171,8 @@ TEST_P(SoundServer, PlaysTheFiveTones)
 }
 
 // A lesson with other tones and an extra pause plays just what it asks, in order, each tone
-// as long as asked and after the silence asked for: none guessed, none in a pause.
+// as long as asked and after the silence asked for: none guessed, none in a pause. A tone
+// straight after a tone follows the first one's short trailer of silence.
 TEST_P(SoundServer, PlaysAChangedLesson)
 {
     if (std::get<0>(GetParam()) != "pulseaudio" || LOWLEVEL_DEMO_SANITIZED) {
@@ -185,7 +186,8 @@ TEST_P(SoundServer, PlaysAChangedLesson)
     struct asked {
         double hz, ms, silence_ms; // the silence before the first is the recorder's own
     };
-    const asked lesson[] = {{550, 500, 0}, {660, 200, 500}, {440, 800, 700}};
+    const asked lesson[] = {
+        {550, 500, 0}, {660, 200, 500}, {440, 800, 700}, {880, 300, 0}, {330, 300, 0}};
     std::ostringstream heard;
     for (std::size_t i = 0; i < tones.size(); ++i) {
         const double end =
@@ -202,7 +204,8 @@ TEST_P(SoundServer, PlaysAChangedLesson)
                                      : lesson[0].silence_ms;
         EXPECT_NEAR(frequency_of(tones[i].samples, 48'000), lesson[i].hz, lesson[i].hz / 100);
         EXPECT_NEAR(static_cast<double>(tones[i].samples.size()) / 48, lesson[i].ms, 10);
-        EXPECT_NEAR(silence, lesson[i].silence_ms, 10) << heard.str();
+        const double slack = i > 0 && lesson[i].silence_ms == 0 ? 25 : 10;
+        EXPECT_NEAR(silence, lesson[i].silence_ms, slack) << heard.str();
     }
 }
 

@@ -20,11 +20,13 @@ constexpr auto onset = milliseconds(30); // a pause ends this early: a server re
 constexpr auto lead = milliseconds(100); // a pause's silence is written this early, at least
 constexpr auto idle_close = milliseconds(100);   // nothing held this long after the last job
 constexpr auto server_buffer = milliseconds(10); // a server at its default runs 2 s ahead
-constexpr auto trailer = milliseconds(50);       // silence after a tone: PipeWire holds back an end
+constexpr auto trailer = milliseconds(20);       // silence after a tone: PipeWire holds back an end
 constexpr auto alsa_buffer = milliseconds(100);  // less, and a plugin opened per tone ran dry
 constexpr auto margin = std::chrono::microseconds(500); // a reckoning may be early by this
 constexpr int most_recoveries = 3; // a plugin may fail each write and call each recovery good
 constexpr std::size_t stack_bytes = std::size_t{512} * 1024; // libpulse overflowed 16-32 KiB
+// A tone asked for straight after a tone follows its trailer, and must still be in time.
+static_assert(trailer < grace);
 } // namespace tone_times
 
 // One way of reaching a sound device, each call giving up at the time given. `open` loads

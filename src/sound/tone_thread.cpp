@@ -91,7 +91,7 @@ outcome play(const tone_driver& driver, const tone_job& job)
     }
     const auto latest = job.due + tone_times::grace;
     const auto start = job.due - job.duration; // the rest of the pause's silence first
-    const auto queued = driver.heard_at(start);
+    const auto queued = driver.heard_at(job.due);
     const auto heard = queued && write(driver, frames_in(start - *queued), job, job.due)
                            ? driver.heard_at(latest)
                            : std::nullopt;
