@@ -5,7 +5,7 @@
 // page's terminal. The JavaScript half is web_library.js, beside this file.
 #include "platform.h"
 
-#include "sound/tone_wave.h"
+#include "platform/tone_wave.h"
 
 #include <algorithm>
 #include <chrono>

@@ -2,7 +2,6 @@
 // to a sound server.
 #include "sound/dynamic_library.h"
 #include "sound/tone_player.h"
-#include "sound/tone_wave.h"
 
 #include <alsa/asoundlib.h>
 
@@ -70,7 +69,8 @@ std::optional<tone_clock::time_point> heard_at(tone_clock::time_point /*give_up_
 {
     snd_pcm_sframes_t queued = 0;
     alsa->snd_pcm_delay(device, &queued);
-    return tone_clock::now() + time_of(std::max<snd_pcm_sframes_t>(queued, 0));
+    const std::int64_t frames = std::max<snd_pcm_sframes_t>(queued, 0); // 32 bits on i386
+    return tone_clock::now() + std::chrono::microseconds(frames * 1'000'000 / tone_sample_rate);
 }
 
 // Opened non-blocking, so that a device held by another program fails the open at once,

@@ -1,8 +1,10 @@
 // How the POSIX platform plays a tone, and what each tone driver provides. A sound library
-// may block without a timeout (a stopped or stalled server does that), so the drivers run
-// on a thread of their own (tone_thread.cpp) and the program waits for each job only until
-// a deadline: a stuck driver costs tones their sound, never the run its pace or its exit.
+// may block without a timeout (a stopped server does), so the drivers run on a thread of
+// their own (tone_thread.cpp) and the program waits for each job only until a deadline: a
+// stuck driver costs tones their sound, never the run its pace or its exit.
 #pragma once
+
+#include "platform/tone_wave.h"
 
 #include <chrono>
 #include <cstddef>
@@ -29,11 +31,17 @@ constexpr std::size_t stack_bytes = std::size_t{512} * 1024; // libpulse overflo
 static_assert(trailer < grace);
 } // namespace tone_times
 
+// The whole frames that fit in `time`, taken to the microsecond above, in 64 bits.
+constexpr std::int64_t frames_in(std::chrono::nanoseconds time)
+{
+    return std::chrono::ceil<std::chrono::microseconds>(time).count() * tone_sample_rate /
+           1'000'000;
+}
+
 // One way of reaching a sound device, each call giving up at the time given. `open` loads
-// the library and connects; `heard_at` is when a frame written now would be heard, as the
-// library reckons, none if it cannot tell; `write` queues frames after those written;
-// `close` undoes `open`, dropping what is queued. `ahead`: how long before a pause's end
-// its silence may be written (a server given more than it plays may drop some).
+// the library and connects; `heard_at` is when a frame written now would be heard, none if
+// the library cannot tell; `write` queues frames; `close` drops what is queued. `ahead`: how
+// long before a pause's end its silence may be written.
 struct tone_driver {
     bool (*open)(tone_clock::time_point give_up_at);
     std::optional<tone_clock::time_point> (*heard_at)(tone_clock::time_point give_up_at);
@@ -46,19 +54,18 @@ struct tone_driver {
 extern const tone_driver pulse_driver; // the desktop's sound server: tone_pulse.cpp
 extern const tone_driver alsa_driver;  // the sound card, or ALSA's default: tone_alsa.cpp
 
-// Whether a route may lead to a sound device, told from plain checks (tone_probe.cpp):
-// where neither may, no sound library is loaded.
+// Whether a route may lead to a sound device, from plain checks (tone_probe.cpp): where
+// neither may, no sound library is loaded.
 bool sound_server_may_answer();
 bool alsa_may_play();
 
-// For a pause that ends at `pause_end`: readies the device and gives it silence heard until
-// then, and says when the caller's pause is to end. Where that is done in time, that is
-// `tone_times::onset` early, so that a tone asked for next, written after the silence, is
-// heard as the pause ends. The caller sleeps; a signal must not lengthen its sleep.
+// For a pause that ends at `pause_end`: readies the device with silence heard until then,
+// and says when the caller's pause is to end, `tone_times::onset` early where that is done
+// in time, so that a tone asked for next is heard as the pause ends. The caller sleeps.
 tone_clock::time_point wait_out_pause(tone_clock::time_point pause_end);
 
-// Plays the tone and says when the caller's tone is to end: no sooner than `end_by`, moved
-// by as much as the pause before ended early; it returns once the tone has been heard to
-// end, or not much later than that time if the driver is stuck.
+// Plays the tone and says when the caller's tone is to end: `end_by`, moved by as much as
+// the pause before it ended early. It returns once the tone is heard to end, or not much
+// later than that time if the driver is stuck.
 tone_clock::time_point play_tone(int frequency_hz, std::chrono::milliseconds duration,
                                  tone_clock::time_point end_by);

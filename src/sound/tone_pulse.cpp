@@ -2,7 +2,6 @@
 // pulse server, WSLg), whose main loop it turns itself, never past the job's time.
 #include "sound/dynamic_library.h"
 #include "sound/tone_player.h"
-#include "sound/tone_wave.h"
 
 #include <pulse/pulseaudio.h>
 
@@ -105,11 +104,11 @@ bool open_server(tone_clock::time_point give_up_at)
         (server.pa = load_once<pulse_library>("libpulse.so.0")) == nullptr) {
         return false;
     }
-    const bool connected = connect(*server.pa, give_up_at);
-    if (!connected) {
+    if (!connect(*server.pa, give_up_at)) {
         close_server();
+        return false;
     }
-    return connected;
+    return true;
 }
 
 // When a frame written now would be heard, by the server's latency.

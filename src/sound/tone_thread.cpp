@@ -1,13 +1,14 @@
 // The sound thread, where the tone drivers run one job at a time, and the bounded waits
 // for it (tone_player.h says why).
 #include "sound/tone_player.h"
-#include "sound/tone_wave.h"
 
 #include "platform/posix_signals.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <csignal>
 #include <cstdlib>
+#include <iterator>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -28,14 +29,12 @@ struct tone_job {
 struct shared_state {
     std::mutex mutex;
     std::condition_variable changed;
-    bool started = false; // the sound thread is running
-    bool busy = false;    // a job is posted or under way
-    bool posted = false;  // a job waits for the sound thread to take it
-    bool ending = false;  // the program is exiting: put everything away
-    bool closed = false;  // everything is put away, at exit
-    bool kept_up = true;  // the last tone was heard to end in time
-    bool on_time =
-        false; // the last job was done in time: a pause's silence queued, or a tone heard
+    bool busy = false;            // a job is posted or under way
+    bool posted = false;          // a job waits for the sound thread to take it
+    bool ending = false;          // the program is exiting: put everything away
+    bool closed = false;          // everything is put away, at exit
+    bool kept_up = true;          // the last tone was heard to end in time
+    bool on_time = false;         // the last job was done in time
     tone_clock::duration early{}; // how early the last pause ended, for the tone after it
     tone_job job;                 // the job posted or under way
 };
@@ -58,15 +57,29 @@ const tone_driver* open_first([[maybe_unused]] tone_clock::time_point give_up_at
     return nullptr;
 }
 
-// Silence, a tone and its trailer, given to the driver 10 ms at a time.
+// Silence (none if negative), then the job's tone and its trailer, made and given to the
+// driver 10 ms at a time, so that the device takes the first before the rest are made.
 bool write(const tone_driver& driver, std::int64_t silence, const tone_job& job,
            tone_clock::time_point give_up_at)
 {
-    return write_samples(
-        silence, frames_in(job.duration), job.frequency_hz ? frames_in(tone_times::trailer) : 0,
-        job.frequency_hz.value_or(0), [&](const std::int16_t* samples, std::int64_t frames) {
-            return driver.write(samples, frames, give_up_at);
-        });
+    const std::int64_t tone = frames_in(job.duration);
+    silence = std::max<std::int64_t>(silence, 0);
+    const std::int64_t end =
+        silence + tone + (job.frequency_hz ? frames_in(tone_times::trailer) : 0);
+    std::int16_t chunk[tone_sample_rate / 100];
+    for (std::int64_t start = 0; start < end; start += std::ssize(chunk)) {
+        const std::int64_t count = std::min<std::int64_t>(std::ssize(chunk), end - start);
+        for (std::int64_t i = 0; i < count; ++i) {
+            const auto frame = static_cast<long>(start + i - silence);
+            chunk[i] = frame < 0 || frame >= tone ? std::int16_t{0}
+                                                  : tone_sample(frame, static_cast<long>(tone),
+                                                                job.frequency_hz.value_or(0));
+        }
+        if (!driver.write(chunk, count, give_up_at)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // What a job came to: the device failed, or the job was done late, or on time.
@@ -167,24 +180,11 @@ void end_sound_thread()
     }
 }
 
-// A fault on this thread (a library overflowing its stack, say) is handled here, by the
-// handler that puts the terminal back; like the main thread's, it needs a stack of its own
-// to run on when the thread's own is used up. There is one sound thread, so one stack.
-stack_t take_signal_stack()
-{
-    static char memory[64 * 1024];
-    stack_t stack{};
-    stack.ss_sp = memory;
-    stack.ss_size = sizeof memory;
-    stack_t previous{};
-    sigaltstack(&stack, &previous);
-    return previous;
-}
-
 // Detached, with a stack of its own size, not the shell's `ulimit -s`, as are the threads
 // the libraries start. Signals are the main thread's, whose handlers look after the
 // terminal: these threads take none but those a fault raises, which the kernel would turn
-// into their default action if they were blocked.
+// into their default action if they were blocked. A fault here (a library overflowing its
+// stack, say) is handled by the handler that puts the terminal back, on a stack of its own.
 bool start_thread()
 {
     sigset_t blocked;
@@ -203,7 +203,12 @@ bool start_thread()
     pthread_sigmask(SIG_SETMASK, &blocked, &previous);
     pthread_t thread{};
     const auto run = [](void*) -> void* {
-        const stack_t previous = take_signal_stack();
+        static char memory[64 * 1024]; // one sound thread, so one stack
+        stack_t stack{};
+        stack.ss_sp = memory;
+        stack.ss_size = sizeof memory;
+        stack_t previous{};
+        sigaltstack(&stack, &previous);
         run_jobs();
         sigaltstack(&previous, nullptr); // a sanitizer's runtime frees the one it had set
         return nullptr;
@@ -218,18 +223,14 @@ bool start_thread()
 // still busy with the last one or cannot be started (silence, on time).
 bool post(const tone_job& job)
 {
-    if (!state.started) {
+    static const bool started = [] {
         // libpulse writes its errors (no file descriptor, no memory to map) on standard
         // error, which is the program's: to the system log instead. Set before any thread
         // starts, as setenv must be.
         setenv("PULSE_LOG_SYSLOG", "1", 0);
-        if (!start_thread()) {
-            return false;
-        }
-        state.started = true;
-        std::atexit(end_sound_thread);
-    }
-    if (state.busy) {
+        return start_thread() && std::atexit(end_sound_thread) == 0;
+    }();
+    if (!started || state.busy) {
         return false;
     }
     state.busy = state.posted = true;
