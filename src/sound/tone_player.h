@@ -21,6 +21,7 @@ constexpr auto close_grace = milliseconds(20); // the exit waits this long for t
 constexpr auto onset = milliseconds(30); // a pause ends this early: a server reads this far ahead
 constexpr auto lead = milliseconds(100); // a pause's silence is written this early, at least
 constexpr auto idle_close = milliseconds(100);   // nothing held this long after the last job
+constexpr auto open_time = milliseconds(100);    // a device may take this long to open, at least
 constexpr auto server_buffer = milliseconds(10); // a server at its default runs 2 s ahead
 constexpr auto trailer = milliseconds(20);       // silence after a tone: PipeWire holds back an end
 constexpr auto alsa_buffer = milliseconds(100);  // less, and a plugin opened per tone ran dry

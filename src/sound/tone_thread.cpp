@@ -92,6 +92,9 @@ enum class outcome { failed, late, on_time };
 outcome play(const tone_driver& driver, const tone_job& job)
 {
     if (!job.frequency_hz) {
+        if (job.due <= tone_clock::now()) {
+            return outcome::late; // a pause of no length: nothing to queue
+        }
         // A little short of the end, so that a driver waiting for room is done in time.
         const auto until = job.due - tone_times::onset / 2;
         std::this_thread::sleep_until(job.due - driver.ahead);
@@ -104,7 +107,7 @@ outcome play(const tone_driver& driver, const tone_job& job)
     }
     const auto latest = job.due + tone_times::grace;
     const auto start = job.due - job.duration; // the rest of the pause's silence first
-    const auto queued = driver.heard_at(job.due);
+    const auto queued = driver.heard_at(latest);
     const auto heard = queued && write(driver, frames_in(start - *queued), job, job.due)
                            ? driver.heard_at(latest)
                            : std::nullopt;
@@ -141,7 +144,8 @@ void run_jobs()
         const tone_job job = state.job;
         lock.unlock();
         if (driver == nullptr && !looked) {
-            driver = open_first(job.due);
+            // Tried once, so given time even if the first job has none (a pause of 0 ms).
+            driver = open_first(std::max(job.due, tone_clock::now() + tone_times::open_time));
             looked = driver == nullptr;
             // So that the exit sees what the libraries set up, even if play blocks for good.
             const std::lock_guard seen(state.mutex);
