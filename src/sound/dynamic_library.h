@@ -1,13 +1,12 @@
-// Loading a sound library at run time (dlopen), so that the program runs, silent, on a
-// machine without it. A driver lists the functions it calls once, as a macro that both
-// declares its record of them, each with its declared type, and fills it from the library.
+// Loading a sound library at run time (dlopen), so that the program runs, silent, where it
+// is missing. A driver lists the functions it calls once, as a macro that both declares its
+// record of them, each with its declared type, and fills it from the library.
 #pragma once
 
 #include <optional>
 
 #include <dlfcn.h>
 
-// Declares `record`, a member for each function that `LIST(F)` names, and how to fill it.
 // NOLINTBEGIN(bugprone-macro-parentheses): the arguments are names
 #define LIBRARY_MEMBER(name) decltype(&::name) name;
 #define LIBRARY_LOOK_UP(name)                                                                      \
@@ -22,8 +21,7 @@
     }
 // NOLINTEND(bugprone-macro-parentheses)
 
-// The record of the library's functions, loaded by the first call and kept, with the
-// library, for the rest of the run; null if the library or one of them is missing.
+// Loaded by the first call and kept, with the library, for the run; null if it is missing.
 template <typename Functions>
 const Functions* load_once(const char* file)
 {

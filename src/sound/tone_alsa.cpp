@@ -28,8 +28,7 @@ void say_nothing(const char* /*file*/, int /*line*/, const char* /*function*/, i
 }
 
 // Writes the frames as the device makes room, recovering from an underrun or a suspend;
-// false on a lasting error, or if they are not all written by the given time (a server
-// that is stalled may take none for seconds).
+// false on a lasting error, or if they are not all written by the given time.
 bool write_frames(const std::int16_t* samples, std::int64_t frames,
                   tone_clock::time_point give_up_at)
 {
@@ -63,8 +62,7 @@ void put_away()
     alsa->snd_pcm_close(std::exchange(device, nullptr));
 }
 
-// By the device's own delay, none before it has started. A plugin's drain would also wait
-// for its server's reply.
+// By the device's own delay, none before it has started.
 std::optional<tone_clock::time_point> heard_at(tone_clock::time_point /*give_up_at*/)
 {
     snd_pcm_sframes_t queued = 0;
@@ -74,8 +72,7 @@ std::optional<tone_clock::time_point> heard_at(tone_clock::time_point /*give_up_
 }
 
 // Opened non-blocking, so that a device held by another program fails the open at once,
-// and each write waits for room no longer than the job's time. A missing or busy device
-// opens no driver.
+// and each write waits for room no longer than the job's time.
 bool open_alsa(tone_clock::time_point /*give_up_at*/)
 {
     constexpr int allow_resampling = 1;
@@ -96,8 +93,7 @@ bool open_alsa(tone_clock::time_point /*give_up_at*/)
 
 } // namespace
 
-// The configuration the library parsed at the first open is kept for the run. The device
-// is fed silence all through a pause, so that it never runs dry: its buffer holds it back.
+// The device is fed silence all through a pause, so that it never runs dry.
 const tone_driver alsa_driver{.open = open_alsa,
                               .heard_at = heard_at,
                               .write = write_frames,

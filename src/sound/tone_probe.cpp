@@ -1,8 +1,6 @@
-// Whether a tone could be heard at all, told without loading a sound library: a machine
-// with no sound (a build machine, a server over SSH) then loads neither, which would cost
-// it megabytes and milliseconds for nothing. Only plain checks of what is there (a variable
-// set, a socket, a device node, a configuration file), each erring towards yes: a library
-// loaded in vain costs little, a route wrongly ruled out costs the tones.
+// Whether a tone could be heard at all, told without loading a sound library, which costs
+// megabytes: only plain checks of what is there (a variable set, a socket, a device node, a
+// configuration file), each erring towards yes, as a route wrongly ruled out costs the tones.
 #include "sound/tone_player.h"
 
 #include <cstdlib>

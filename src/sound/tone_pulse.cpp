@@ -5,8 +5,6 @@
 
 #include <pulse/pulseaudio.h>
 
-#include <thread>
-
 namespace {
 
 // clang-format off
@@ -15,8 +13,8 @@ namespace {
     F(pa_mainloop_dispatch) F(pa_mainloop_iterate) F(pa_mainloop_free) F(pa_context_new)          \
     F(pa_context_connect) F(pa_context_get_state) F(pa_context_disconnect) F(pa_context_unref)    \
     F(pa_stream_new) F(pa_stream_connect_playback) F(pa_stream_get_state) F(pa_stream_write)      \
-    F(pa_stream_update_timing_info) F(pa_stream_get_latency) F(pa_stream_disconnect) F(pa_stream_unref) F(pa_operation_get_state)      \
-    F(pa_operation_unref)
+    F(pa_stream_update_timing_info) F(pa_stream_get_latency) F(pa_stream_disconnect)              \
+    F(pa_stream_unref) F(pa_operation_get_state) F(pa_operation_unref)
 // clang-format on
 
 LIBRARY_RECORD(pulse_library, PULSE_FUNCTIONS)

@@ -1,5 +1,5 @@
 // The sound thread, where the tone drivers run one job at a time, and the bounded waits
-// for it (tone_player.h says why).
+// for it (tone_player.h says why; docs/sound.md says how each time was found).
 #include "sound/tone_player.h"
 
 #include "platform/posix_signals.h"
@@ -40,8 +40,7 @@ struct shared_state {
 };
 shared_state& state = *new shared_state;
 
-// The desktop's sound server first, which mixes our tone with what else plays, then ALSA;
-// none if neither opens, and the thread plays nothing for the rest of the run.
+// The desktop's sound server first, which mixes our tone with what else plays, then ALSA.
 const tone_driver* open_first([[maybe_unused]] tone_clock::time_point give_up_at)
 {
 #if LOWLEVEL_DEMO_HAVE_PULSE
@@ -82,21 +81,18 @@ bool write(const tone_driver& driver, std::int64_t silence, const tone_job& job,
     return true;
 }
 
-// What a job came to: the device failed, or the job was done late, or on time.
 enum class outcome { failed, late, on_time };
 
-// A pause: silence heard until its end, written a while before, and in place once the
-// library reckons again. A tone: written at once, after that silence, and waited for until
-// the library reckons its trailer heard, or a little past its time. Better a greeting a
-// moment late than one shown over the end of its tone.
+// A pause: silence heard until a little before its end, written `ahead` of it. A tone:
+// written at once after that silence, and waited for until it is heard to end, or its
+// time: better a greeting a moment late than one shown over the end of its tone.
 outcome play(const tone_driver& driver, const tone_job& job)
 {
     if (!job.frequency_hz) {
         if (job.due <= tone_clock::now()) {
             return outcome::late; // a pause of no length: nothing to queue
         }
-        // A little short of the end, so that a driver waiting for room is done in time.
-        const auto until = job.due - tone_times::onset / 2;
+        const auto until = job.due - tone_times::onset / 2; // a driver waiting for room is done
         std::this_thread::sleep_until(job.due - driver.ahead);
         const auto heard = driver.heard_at(job.due);
         if (!heard || !write(driver, frames_in(until - *heard), job, job.due) ||
@@ -117,8 +113,7 @@ outcome play(const tone_driver& driver, const tone_job& job)
     return in_time ? outcome::on_time : outcome::failed; // what is left would come too late
 }
 
-// Waits for a job; while it holds a device, no longer than idle_close past the last job's
-// time, then puts it away.
+// Waits for a job, putting the device away if none comes within idle_close.
 bool wait_for_job(std::unique_lock<std::mutex>& lock, const tone_driver*& driver)
 {
     const auto ready = [] { return state.posted || state.ending; };
@@ -132,8 +127,7 @@ bool wait_for_job(std::unique_lock<std::mutex>& lock, const tone_driver*& driver
     return !state.ending;
 }
 
-// A driver that fails a job, or a tone, is closed, dropping what it holds; the next job
-// opens one again.
+// A driver that fails a job is closed, dropping what it holds; the next job opens one.
 void run_jobs()
 {
     const tone_driver* driver = nullptr; // the one open, if any
@@ -144,7 +138,7 @@ void run_jobs()
         const tone_job job = state.job;
         lock.unlock();
         if (driver == nullptr && !looked) {
-            // Tried once, so given time even if the first job has none (a pause of 0 ms).
+            // Given time even if the first job has none (a pause of 0 ms).
             driver = open_first(std::max(job.due, tone_clock::now() + tone_times::open_time));
             looked = driver == nullptr;
             // So that the exit sees what the libraries set up, even if play blocks for good.
@@ -171,9 +165,8 @@ void run_jobs()
     state.changed.notify_all();
 }
 
-// Closing is a job like any other: waited for only until the grace, and not at all if the
-// thread is still busy past a tone's time. A thread stuck in a library is left there; the
-// kernel closes what it holds as the process ends.
+// The exit waits for the closing only until close_grace, and not at all if the thread is
+// still busy: a thread stuck in a library is left there, and the kernel closes what it holds.
 void end_sound_thread()
 {
     std::unique_lock lock(state.mutex);
@@ -185,10 +178,9 @@ void end_sound_thread()
 }
 
 // Detached, with a stack of its own size, not the shell's `ulimit -s`, as are the threads
-// the libraries start. Signals are the main thread's, whose handlers look after the
-// terminal: these threads take none but those a fault raises, which the kernel would turn
-// into their default action if they were blocked. A fault here (a library overflowing its
-// stack, say) is handled by the handler that puts the terminal back, on a stack of its own.
+// the libraries start. Signals are the main thread's, which looks after the terminal: this
+// thread takes only those a fault raises (blocked, they would kill at once), and handles
+// them on a stack of its own, as a library may have used up the thread's.
 bool start_thread()
 {
     sigset_t blocked;
@@ -228,9 +220,8 @@ bool start_thread()
 bool post(const tone_job& job)
 {
     static const bool started = [] {
-        // libpulse writes its errors (no file descriptor, no memory to map) on standard
-        // error, which is the program's: to the system log instead. Set before any thread
-        // starts, as setenv must be.
+        // libpulse's errors go to the system log, not to the program's standard error; set
+        // before any thread starts, as setenv must be.
         setenv("PULSE_LOG_SYSLOG", "1", 0);
         return start_thread() && std::atexit(end_sound_thread) == 0;
     }();
