@@ -9,8 +9,7 @@ using namespace std::chrono_literals;
 
 int main()
 {
-    pause_for(0ms);
-    pause_for(500ms);
+    pause_for(0ms); // the device is still opening when the tone is asked for
     sound_tone(550, 500ms);
     pause_for(500ms);
     sound_tone(660, 200ms);

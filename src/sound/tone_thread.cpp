@@ -254,6 +254,11 @@ tone_clock::time_point play_tone(int frequency_hz, std::chrono::milliseconds dur
 {
     std::unique_lock lock(state.mutex);
     end_by += std::exchange(state.early, {});
+    // A job just begun, the device's opening for a first pause of a moment, may be done
+    // while the tone can still be heard whole: waited for then, within the tone's time.
+    const auto start = end_by - duration;
+    state.changed.wait_until(lock, std::min(end_by, start + tone_times::grace / 2),
+                             [] { return !state.busy; });
     // A sound system once late is not waited for past the tone's time until it keeps up.
     const auto wait_until = state.kept_up ? end_by + tone_times::grace : end_by;
     if (post({.due = end_by, .frequency_hz = frequency_hz, .duration = duration})) {
