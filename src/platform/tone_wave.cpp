@@ -7,8 +7,8 @@
 
 namespace {
 
-constexpr double peak = 0.5 * 32'767;                     // clearly audible, never harsh
-constexpr long fade_frames = tone_sample_rate * 5 / 1000; // 5 ms, in and out
+constexpr double peak = 0.5 * 32'767; // clearly audible, never harsh
+constexpr long fade_frames = frames_in(std::chrono::milliseconds(5)); // in and out
 
 // Rises from 0 to 1 over the first fade_frames and falls back over the last ones, along a
 // half cosine, which is gentler on the ear than a straight line.

@@ -41,7 +41,7 @@ void sleep_until(web_clock::time_point deadline)
 // audio it plays nothing.
 void play_on_web_audio(int frequency_hz, std::chrono::milliseconds duration)
 {
-    const auto total = static_cast<long>(duration.count() * tone_sample_rate / 1000);
+    const auto total = static_cast<long>(frames_in(duration));
     if (!web_audio_begin_tone(total, tone_sample_rate)) {
         return;
     }

@@ -32,13 +32,6 @@ constexpr std::size_t stack_bytes = std::size_t{512} * 1024; // libpulse overflo
 static_assert(trailer < grace);
 } // namespace tone_times
 
-// The whole frames that fit in `time`, taken to the microsecond above, in 64 bits.
-constexpr std::int64_t frames_in(std::chrono::nanoseconds time)
-{
-    return std::chrono::ceil<std::chrono::microseconds>(time).count() * tone_sample_rate /
-           1'000'000;
-}
-
 // One way of reaching a sound device, each call giving up at the time given. `open` loads
 // the library and connects; `heard_at` is when a frame written now would be heard, none if
 // the library cannot tell; `write` queues frames; `close` drops what is queued. `ahead`: how
